@@ -1,0 +1,88 @@
+#include "files.h"
+
+#include "result_codes.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void setNormalAttributes(const wchar_t* path)
+{
+    (void)SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);  // a missing file shows at the open
+}
+
+}  // namespace
+
+int copyFile(const wchar_t* source, const wchar_t* destination)
+{
+    if (!source || !destination)
+        return RESULT_MISSING_ARGUMENT;
+    setNormalAttributes(source);
+    FILE* in = _wfopen(source, L"rbS");
+    if (!in)
+        return RESULT_FILE_OPEN;
+    FILE* out = _wfopen(destination, L"wbS");
+    if (!out) {
+        fclose(in);
+        return RESULT_FILE_OPEN;
+    }
+    char* block = static_cast<char*>(malloc(COPY_BLOCK_SIZE));
+    if (!block) {
+        fclose(in);
+        fclose(out);
+        return RESULT_NO_MEMORY;
+    }
+    (void)fseek(in, 0, SEEK_SET);  // a fresh stream already stands at the start
+    size_t got;
+    do {
+        got = fread(block, 1, COPY_BLOCK_SIZE, in);
+        (void)fwrite(block, 1, got, out);  // write errors are not reported by the copy
+    } while (got == COPY_BLOCK_SIZE);
+    fclose(in);
+    fclose(out);
+    free(block);
+    setNormalAttributes(destination);
+    return RESULT_OK;
+}
+
+int writeFileData(const wchar_t* path, const void* data, int length)
+{
+    if (!path || !data || length <= 0)
+        return RESULT_MISSING_ARGUMENT;
+    FILE* out = _wfopen(path, L"wbS");
+    if (!out)
+        return RESULT_FILE_WRITE;
+    size_t written = fwrite(data, 1, static_cast<size_t>(length), out);
+    fclose(out);
+    setNormalAttributes(path);
+    return written == static_cast<size_t>(length) ? RESULT_OK : RESULT_FILE_WRITE;
+}
+
+int deleteFile(const wchar_t* path)
+{
+    if (!path)
+        return RESULT_MISSING_ARGUMENT;
+    setNormalAttributes(path);
+    if (!DeleteFileW(path))
+        return static_cast<int>(GetLastError());
+    return RESULT_OK;
+}
+
+int isExistingFile(const wchar_t* path)
+{
+    if (!path)
+        return 0;
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int isDirectory(const wchar_t* path)
+{
+    if (!path)
+        return -1;
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}

@@ -1,0 +1,88 @@
+#include "processes.h"
+
+namespace {
+
+StartedProcess startWith(HANDLE token, const std::wstring& commandLine, const std::wstring& directory)
+{
+    std::wstring line = commandLine;  // CreateProcess may write into its command line
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    const wchar_t* dir = directory.empty() ? nullptr : directory.c_str();
+    BOOL started = token ? CreateProcessAsUserW(token, nullptr, &line[0], nullptr, nullptr, FALSE, 0,
+                                                nullptr, dir, &startup, &info)
+                         : CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, dir,
+                                          &startup, &info);
+    StartedProcess result;
+    if (started) {
+        CloseHandle(info.hThread);
+        result.process = info.hProcess;
+        result.id = info.dwProcessId;
+    }
+    return result;
+}
+
+}  // namespace
+
+StartedProcess::StartedProcess(StartedProcess&& other) noexcept : process(other.process), id(other.id)
+{
+    other.process = nullptr;
+}
+
+StartedProcess::~StartedProcess()
+{
+    if (process)
+        CloseHandle(process);
+}
+
+bool StartedProcess::wait(DWORD timeoutMs, DWORD* exitCode) const
+{
+    if (!process || WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(process, exitCode);
+    return true;
+}
+
+StartedProcess startLimited(const std::wstring& commandLine, const std::wstring& directory)
+{
+    HANDLE own = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own))
+        return startPlain(commandLine, directory);
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    HANDLE primary = nullptr;
+    if (GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) && linked.LinkedToken) {
+        if (!DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                              TokenPrimary, &primary))
+            primary = nullptr;
+        CloseHandle(linked.LinkedToken);
+    }
+    CloseHandle(own);
+    if (!primary)
+        return startPlain(commandLine, directory);
+    StartedProcess result = startWith(primary, commandLine, directory);
+    CloseHandle(primary);
+    return result;
+}
+
+StartedProcess startPlain(const std::wstring& commandLine, const std::wstring& directory)
+{
+    return startWith(nullptr, commandLine, directory);
+}
+
+void readElevation(HANDLE process, int* elevated, int* elevationType)
+{
+    *elevated = *elevationType = -1;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return;
+    TOKEN_ELEVATION elevation = {};
+    TOKEN_ELEVATION_TYPE type = {};
+    DWORD size = 0;
+    if (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size))
+        *elevated = static_cast<int>(elevation.TokenIsElevated);
+    if (GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size))
+        *elevationType = static_cast<int>(type);
+    CloseHandle(token);
+}
