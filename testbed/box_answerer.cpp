@@ -77,12 +77,14 @@ UINT iconOf(HWND box)
     int height = area.bottom < 64 ? area.bottom : 64;
     if (width <= 0 || height <= 0)
         return 0;
-    HDC screen = GetDC(control);
+    POINT origin = {0, 0};
+    ClientToScreen(control, &origin);
+    HDC screen = GetDC(nullptr);
     std::vector<COLORREF> shown(static_cast<size_t>(width * height));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            shown[static_cast<size_t>(y * width + x)] = GetPixel(screen, x, y);
-    ReleaseDC(control, screen);
+            shown[static_cast<size_t>(y * width + x)] = GetPixel(screen, origin.x + x, origin.y + y);
+    ReleaseDC(nullptr, screen);
 
     struct Candidate { LPCWSTR id; UINT style; };
     const Candidate candidates[] = {{IDI_HAND, MB_ICONERROR},
@@ -179,11 +181,18 @@ BoxAnswerer::BoxAnswerer(DWORD processId, std::vector<int> answers)
 
 BoxAnswerer::~BoxAnswerer()
 {
+    (void)finish();
+}
+
+std::vector<SeenBox> BoxAnswerer::finish()
+{
     {
         std::lock_guard<std::mutex> hold(lock_);
         stopping_ = true;
     }
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
+    return seen_;
 }
 
 std::vector<SeenBox> BoxAnswerer::seen() const

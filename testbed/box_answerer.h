@@ -39,6 +39,8 @@ public:
     BoxAnswerer& operator=(const BoxAnswerer&) = delete;
 
     std::vector<SeenBox> seen() const;
+    // Stops answering (a box being answered is finished first) and returns every box seen.
+    std::vector<SeenBox> finish();
     // Waits until count boxes were answered; false after timeoutMs.
     bool waitForBoxes(size_t count, DWORD timeoutMs) const;
 

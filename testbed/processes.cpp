@@ -1,5 +1,9 @@
 #include "processes.h"
 
+#include <tlhelp32.h>
+
+#include <cwchar>
+
 namespace {
 
 StartedProcess startWith(HANDLE token, const std::wstring& commandLine, const std::wstring& directory)
@@ -85,4 +89,54 @@ void readElevation(HANDLE process, int* elevated, int* elevationType)
     if (GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size))
         *elevationType = static_cast<int>(type);
     CloseHandle(token);
+}
+
+std::vector<DWORD> processesRunningFrom(const std::wstring& directory)
+{
+    std::vector<DWORD> found;
+    std::wstring prefix = directory + L"\\";
+    HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (processes == INVALID_HANDLE_VALUE)
+        return found;
+    PROCESSENTRY32W process = {};
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32FirstW(processes, &process); more; more = Process32NextW(processes, &process)) {
+        HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
+        if (modules == INVALID_HANDLE_VALUE)
+            continue;
+        MODULEENTRY32W module = {};
+        module.dwSize = sizeof module;
+        // The first module is the program file.
+        if (Module32FirstW(modules, &module) && _wcsnicmp(module.szExePath, prefix.c_str(), prefix.size()) == 0)
+            found.push_back(process.th32ProcessID);
+        CloseHandle(modules);
+    }
+    CloseHandle(processes);
+    return found;
+}
+
+bool waitForProcessesFrom(const std::wstring& directory, DWORD timeoutMs)
+{
+    // A process that has just been created may not list its modules yet: only an empty
+    // answer that holds for a while counts.
+    constexpr DWORD QUIET_MS = 500;
+    DWORD start = GetTickCount();
+    DWORD quietSince = start;
+    for (;;) {
+        std::vector<DWORD> running = processesRunningFrom(directory);
+        if (!running.empty())
+            quietSince = GetTickCount();
+        else if (GetTickCount() - quietSince >= QUIET_MS)
+            return true;
+        if (!running.empty() && GetTickCount() - start >= timeoutMs) {
+            for (DWORD id : running) {
+                if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id)) {
+                    TerminateProcess(process, 1);
+                    CloseHandle(process);
+                }
+            }
+            return false;
+        }
+        Sleep(50);
+    }
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A started process; the handles close when it goes.
 struct StartedProcess {
@@ -29,3 +30,10 @@ StartedProcess startPlain(const std::wstring& commandLine, const std::wstring& d
 
 // TokenElevation and TokenElevationType of a process (-1 when they cannot be read).
 void readElevation(HANDLE process, int* elevated, int* elevationType);
+
+// Ids of the running processes whose program file lies in directory (letter case ignored).
+std::vector<DWORD> processesRunningFrom(const std::wstring& directory);
+
+// Waits up to timeoutMs for every process running from directory to end; those still running
+// then are terminated. True when all had ended by themselves.
+bool waitForProcessesFrom(const std::wstring& directory, DWORD timeoutMs);

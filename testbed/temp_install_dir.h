@@ -32,3 +32,6 @@ std::wstring programDirectory();
 // Copies a built program into dir under the given name; returns the new path.
 std::wstring installProgram(const std::wstring& builtName, const std::wstring& dir,
                             const std::wstring& name);
+
+// UTF-8 form of text, as the test-bed programs record what they saw.
+std::string utf8(const std::wstring& text);

@@ -1,0 +1,110 @@
+#include "files.h"
+
+#include "result_codes.h"
+#include "temp_install_dir.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+DWORD attributesOf(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str());
+}
+
+// Read-only, hidden and system are what the helpers must clear.
+bool hasSpecialAttributes(const std::wstring& path)
+{
+    return (attributesOf(path) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
+}  // namespace
+
+TEST(WriteFileData, WritesTheWholeBlockOrRefuses)
+{
+    TempInstallDir dir;
+    const char data[] = "settings\r\n";
+    EXPECT_EQ(writeFileData(dir.file(L"a.bin").c_str(), data, 10), RESULT_OK);
+    EXPECT_EQ(dir.read(L"a.bin"), "settings\r\n");
+    EXPECT_FALSE(hasSpecialAttributes(dir.file(L"a.bin")));
+
+    // Bad arguments make no file.
+    EXPECT_EQ(writeFileData(dir.file(L"empty.bin").c_str(), data, 0), RESULT_MISSING_ARGUMENT);
+    EXPECT_EQ(writeFileData(dir.file(L"negative.bin").c_str(), data, -5), RESULT_MISSING_ARGUMENT);
+    EXPECT_EQ(writeFileData(dir.file(L"null.bin").c_str(), nullptr, 4), RESULT_MISSING_ARGUMENT);
+    EXPECT_EQ(writeFileData(nullptr, data, 4), RESULT_MISSING_ARGUMENT);
+    EXPECT_FALSE(dir.exists(L"empty.bin"));
+    EXPECT_FALSE(dir.exists(L"negative.bin"));
+    EXPECT_FALSE(dir.exists(L"null.bin"));
+
+    EXPECT_EQ(writeFileData(dir.file(L"missing\\a.bin").c_str(), data, 4), RESULT_FILE_WRITE);
+}
+
+TEST(CopyFile, CopiesWholeFilesWithNormalAttributes)
+{
+    TempInstallDir dir;
+    // Sizes around the copy block, the exact multiple included (its last read returns 0 bytes).
+    for (size_t size : {size_t(0), size_t(1), COPY_BLOCK_SIZE - 1, COPY_BLOCK_SIZE, 2 * COPY_BLOCK_SIZE,
+                        2 * COPY_BLOCK_SIZE + 7}) {
+        std::string content(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            content[i] = static_cast<char>(i * 7 + i / 251);
+        dir.write(L"source.bin", content);
+        ASSERT_EQ(copyFile(dir.file(L"source.bin").c_str(), dir.file(L"copy.bin").c_str()), RESULT_OK);
+        EXPECT_EQ(dir.read(L"copy.bin"), content) << "size " << size;
+    }
+
+    dir.write(L"locked.ini", "x=1");
+    SetFileAttributesW(dir.file(L"locked.ini").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(copyFile(dir.file(L"locked.ini").c_str(), dir.file(L"copy.ini").c_str()), RESULT_OK);
+    EXPECT_EQ(dir.read(L"copy.ini"), "x=1");
+    EXPECT_FALSE(hasSpecialAttributes(dir.file(L"locked.ini")));
+    EXPECT_FALSE(hasSpecialAttributes(dir.file(L"copy.ini")));
+}
+
+TEST(CopyFile, ReportsWhatCannotBeCopied)
+{
+    TempInstallDir dir;
+    dir.write(L"source.bin", "abc");
+    EXPECT_EQ(copyFile(dir.file(L"missing.bin").c_str(), dir.file(L"copy.bin").c_str()), RESULT_FILE_OPEN);
+    EXPECT_FALSE(dir.exists(L"copy.bin"));
+    EXPECT_EQ(copyFile(dir.file(L"source.bin").c_str(), dir.file(L"no\\copy.bin").c_str()), RESULT_FILE_OPEN);
+    EXPECT_EQ(copyFile(nullptr, dir.file(L"copy.bin").c_str()), RESULT_MISSING_ARGUMENT);
+    EXPECT_EQ(copyFile(dir.file(L"source.bin").c_str(), nullptr), RESULT_MISSING_ARGUMENT);
+}
+
+TEST(DeleteFile, DeletesProtectedFilesAndReportsTheSystemError)
+{
+    TempInstallDir dir;
+    const DWORD protections[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                                 FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM};
+    for (DWORD protection : protections) {
+        dir.write(L"protected.txt", "x");
+        SetFileAttributesW(dir.file(L"protected.txt").c_str(), protection);
+        EXPECT_EQ(deleteFile(dir.file(L"protected.txt").c_str()), RESULT_OK) << "attributes " << protection;
+        EXPECT_FALSE(dir.exists(L"protected.txt"));
+    }
+    EXPECT_EQ(deleteFile(dir.file(L"missing.txt").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(deleteFile(nullptr), RESULT_MISSING_ARGUMENT);
+}
+
+TEST(FileTests, TellFilesFromDirectories)
+{
+    TempInstallDir dir;
+    dir.write(L"file.txt", "x");
+    CreateDirectoryW(dir.file(L"folder").c_str(), nullptr);
+    const struct {
+        const wchar_t* name;
+        int isFile;
+        int isDir;
+    } table[] = {{L"file.txt", 1, 0}, {L"folder", 0, 1}, {L"missing", 0, 0}};
+    for (const auto& row : table) {
+        EXPECT_EQ(isExistingFile(dir.file(row.name).c_str()), row.isFile) << row.name;
+        EXPECT_EQ(isDirectory(dir.file(row.name).c_str()), row.isDir) << row.name;
+    }
+    EXPECT_EQ(isExistingFile(nullptr), 0);
+    EXPECT_EQ(isDirectory(nullptr), -1);
+}
