@@ -35,6 +35,10 @@ session_start() {
 
   # A fresh prefix for every session: no registry value, INI file or scratch folder of an
   # earlier run can change the outcome.
+  if [ -d "$WINEPREFIX" ]; then
+    wineserver -k 2>/dev/null || true  # a server left over from an interrupted run
+    wineserver -w 2>/dev/null || true
+  fi
   rm -rf "$WINEPREFIX"
   if ! wineboot -i >"$build_dir/wineboot.log" 2>&1; then
     echo "session: wineboot failed; see $build_dir/wineboot.log" >&2
