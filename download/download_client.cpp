@@ -1,0 +1,513 @@
+#include "download_client.h"
+
+#include "download_job.h"
+#include "request_setup.h"
+#include "text.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+std::atomic<uint32_t> stallTimeout{DEFAULT_STALL_TIMEOUT_MS};
+
+namespace {
+
+constexpr uint64_t LARGEST_CHUNK = 0x10000000;     // 256 MiB in one write callback
+constexpr uint64_t LARGEST_BODY = 0xFFFFFFFE;      // bodies are counted in 32 bits
+constexpr long WAIT_WHILE_BUSY_MS = 5;
+constexpr long WAIT_WHILE_IDLE_MS = 100;
+constexpr long MULTI_MAX_CONNECTS = 64;
+constexpr long MULTI_MAX_HOST_CONNECTIONS = 4;
+constexpr long MULTI_MAX_CONCURRENT_STREAMS = 10;
+constexpr size_t BYTE_COUNT_CAPACITY = 32;
+constexpr unsigned TEXT_WAITING = 27;    // string ids of the status texts; the table has none
+constexpr unsigned TEXT_NO_TRANSFER = 62;
+constexpr unsigned TEXT_PROGRESS = 141;
+
+DownloadJob* jobList;                    // main thread only
+std::vector<DownloadJob*> activeJobs;    // under jobLock
+std::recursive_mutex jobLock;
+std::thread workerThread;
+std::atomic<bool> workerRunning;
+std::atomic<bool> workerFailed;          // the worker left its loop because libcurl failed
+CURLM* workerMulti;                      // worker thread only
+wchar_t byteCountText[BYTE_COUNT_CAPACITY];
+
+using Hold = std::lock_guard<std::recursive_mutex>;
+
+bool isDestroyed(const DownloadJob* job)
+{
+    return job->released > 1 || job->timedOut > 1;
+}
+
+bool isActive(const DownloadJob* job)
+{
+    for (const DownloadJob* entry : activeJobs) {
+        if (entry == job)
+            return true;
+    }
+    return false;
+}
+
+void removeActive(const DownloadJob* job)
+{
+    for (auto entry = activeJobs.begin(); entry != activeJobs.end(); ++entry) {
+        if (*entry == job) {
+            activeJobs.erase(entry);
+            return;
+        }
+    }
+}
+
+void destroyJob(DownloadJob* job)
+{
+    if (isDestroyed(job))
+        return;  // freed once already
+    if (CURL* transfer = job->transfer.exchange(nullptr))
+        curl_easy_cleanup(transfer);
+    curl_slist_free_all(job->requestHeaders);
+    curl_slist_free_all(job->proxyHeaders);
+    job->released = DESTROYED_RELEASED_MARK;
+    job->timedOut = DESTROYED_TIMED_OUT_MARK;
+    free(job->data);
+    delete job;
+}
+
+// The announced body length, when the response has one. The worker thread only.
+bool announcedLength(CURL* transfer, uint64_t* length)
+{
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(transfer, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
+        announced <= 0)
+        return false;
+    *length = static_cast<uint64_t>(announced);
+    return true;
+}
+
+// An HTML page instead of the archive: "<!", "<htm" or "<HTM" at the start of the body.
+bool looksLikeHtml(const DownloadJob* job)
+{
+    const unsigned char* data = job->data;
+    if (job->received < 4 || !data)
+        return false;
+    return (data[0] == '<' && data[1] == '!') || memcmp(data, "<htm", 4) == 0 || memcmp(data, "<HTM", 4) == 0;
+}
+
+// The status an HTML page stands for: 304 when it says "(304)", else 404.
+int htmlPageStatus(const DownloadJob* job)
+{
+    return strstr(reinterpret_cast<const char*>(job->data), "(304)") ? 304 : 404;
+}
+
+// Makes room for more bytes and the terminating 0. The first block is sized to the announced
+// length, so a body whose length is known is never copied; otherwise the block grows by half
+// its size, so the copies add up to a small multiple of the body.
+bool growBody(DownloadJob* job, uint64_t more)
+{
+    uint64_t needed = uint64_t(job->dataLength) + more + 1;
+    if (needed > LARGEST_BODY + 1)
+        return false;
+    if (needed <= job->dataCapacity)
+        return true;
+    uint64_t capacity = job->dataCapacity + job->dataCapacity / 2;
+    uint64_t announced = 0;
+    if (job->dataLength == 0 && announcedLength(job->transfer, &announced)) {
+        if (announced > LARGEST_BODY)
+            return false;
+        capacity = announced + 1;
+    }
+    if (capacity < needed)
+        capacity = needed;
+    if (capacity > LARGEST_BODY + 1)
+        capacity = LARGEST_BODY + 1;
+    auto* grown = static_cast<unsigned char*>(realloc(job->data, static_cast<size_t>(capacity)));
+    if (!grown)
+        return false;
+    job->data = grown;
+    job->dataCapacity = static_cast<size_t>(capacity);
+    return true;
+}
+
+int statusForFailure(CURLcode result)
+{
+    if (result >= CURLE_UNSUPPORTED_PROTOCOL && result <= CURLE_WEIRD_SERVER_REPLY)
+        return DownloadStatus::Unreachable;
+    if (result == CURLE_OPERATION_TIMEDOUT)
+        return DownloadStatus::TimedOut;
+    return DownloadStatus::NotFound;  // CURLE_REMOTE_ACCESS_DENIED, TLS, receive, redirects, ...
+}
+
+// The final status of a transfer that was neither released nor timed out.
+int finalStatus(DownloadJob* job, CURL* transfer, CURLcode result)
+{
+    if (job->httpStatus == 0) {
+        long code = 0;
+        (void)curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &code);  // stays 0 without a response
+        job->httpStatus = static_cast<int32_t>(code);
+    }
+    int httpStatus = job->httpStatus;
+    bool shortBody = false;
+    uint64_t announced = 0;
+    if (httpStatus == 200 && job->length == LENGTH_UNKNOWN && announcedLength(transfer, &announced)) {
+        job->length = static_cast<uint32_t>(announced);
+        shortBody = announced != job->received;
+    }
+
+    int status;
+    if (httpStatus == 304)
+        status = DownloadStatus::NotModified;
+    else if (httpStatus == 400)
+        status = DownloadStatus::BadRequest;
+    else if (httpStatus == 404)
+        status = DownloadStatus::NotFound;
+    else if (result == CURLE_OK && !shortBody)
+        status = httpStatus != 200 ? DownloadStatus::TimedOut
+                 : job->received == 0 ? DownloadStatus::EmptyBody
+                                      : DownloadStatus::Done;
+    else
+        status = shortBody ? DownloadStatus::NotFound : statusForFailure(result);
+
+    if (httpStatus == 200 && looksLikeHtml(job)) {
+        job->httpStatus = htmlPageStatus(job);
+        status = job->httpStatus == 304 ? DownloadStatus::NotModified : DownloadStatus::NotFound;
+    }
+    return status;
+}
+
+// Runs the active list once: sets up queued jobs, learns announced lengths, and ends the jobs
+// that were released or found stalled. Worker thread, under jobLock.
+void serviceActiveJobs()
+{
+    for (size_t index = 0; index < activeJobs.size();) {
+        DownloadJob* job = activeJobs[index];
+        if (!job || isDestroyed(job)) {
+            activeJobs.erase(activeJobs.begin() + static_cast<ptrdiff_t>(index));
+            continue;
+        }
+        CURL* transfer = job->transfer;
+        if (!job->released && !job->timedOut) {
+            uint64_t announced = 0;
+            if (!transfer)
+                setupRequest(workerMulti, job);  // may end the job and take it off the list
+            else if (job->length == LENGTH_UNKNOWN && announcedLength(transfer, &announced) &&
+                     announced <= LARGEST_BODY)
+                job->length = static_cast<uint32_t>(announced);
+        } else {
+            CURLcode result = job->timedOut ? CURLE_OPERATION_TIMEDOUT : CURLE_ABORTED_BY_CALLBACK;
+            if (!transfer || !completeDownload(transfer, result)) {
+                removeActive(job);
+                if (job->released)
+                    destroyJob(job);
+            }
+        }
+        if (index < activeJobs.size() && activeJobs[index] == job)
+            ++index;
+    }
+}
+
+void configureMulti(CURLM* multi)
+{
+    // Results are ignored: a refused option leaves libcurl's default, which works as well.
+    (void)curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    (void)curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, MULTI_MAX_CONNECTS);
+    (void)curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, MULTI_MAX_HOST_CONNECTIONS);
+    (void)curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, MULTI_MAX_CONCURRENT_STREAMS);
+}
+
+void runWorker()
+{
+    workerMulti = curl_multi_init();
+    bool failed = workerMulti == nullptr;
+    if (workerMulti) {
+        configureMulti(workerMulti);
+        while (workerRunning) {
+            int running = 0;
+            if (curl_multi_perform(workerMulti, &running) != CURLM_OK) {
+                failed = true;
+                break;
+            }
+            long wait = running ? WAIT_WHILE_BUSY_MS : WAIT_WHILE_IDLE_MS;
+            if (curl_multi_poll(workerMulti, nullptr, 0, static_cast<int>(wait), nullptr) != CURLM_OK) {
+                failed = true;
+                break;
+            }
+            Hold hold(jobLock);
+            int pending = 0;
+            while (CURLMsg* message = curl_multi_info_read(workerMulti, &pending)) {
+                if (message->msg == CURLMSG_DONE)
+                    (void)completeDownload(message->easy_handle, message->data.result);  // unknown: cleaned up
+            }
+            serviceActiveJobs();
+        }
+    }
+
+    Hold hold(jobLock);
+    for (DownloadJob* job : activeJobs) {
+        if (CURL* transfer = job->transfer.exchange(nullptr)) {
+            (void)curl_multi_remove_handle(workerMulti, transfer);  // the handle goes either way
+            curl_easy_cleanup(transfer);
+        }
+        // Nobody drives these jobs any more: a final status keeps their callers from waiting
+        // without end.
+        if (failed)
+            job->status = DownloadStatus::TimedOut;
+    }
+    activeJobs.clear();
+    if (workerMulti)
+        (void)curl_multi_cleanup(workerMulti);  // nothing is left to hand back
+    workerMulti = nullptr;
+    workerFailed = failed;
+    workerRunning = false;
+}
+
+DownloadJob* findJob(const DownloadJob* job)
+{
+    for (DownloadJob* entry = jobList; entry; entry = entry->next) {
+        if (entry == job)
+            return entry;
+    }
+    return nullptr;
+}
+
+uint32_t expectedTotal(const DownloadJob* job)
+{
+    uint32_t length = job->length;
+    if (length != LENGTH_UNKNOWN)
+        return length;
+    uint32_t received = job->received;
+    return job->transfer ? received + ESTIMATE_MARGIN : received;
+}
+
+}  // namespace
+
+bool completeDownload(CURL* transfer, CURLcode result)
+{
+    (void)curl_multi_remove_handle(workerMulti, transfer);  // not added is fine too
+    DownloadJob* job = nullptr;
+    for (DownloadJob* entry : activeJobs) {
+        if (entry && entry->transfer == transfer)
+            job = entry;
+    }
+    if (!job) {
+        curl_easy_cleanup(transfer);
+        return false;
+    }
+    removeActive(job);
+    job->lastActivity = millisecondClock();
+
+    int status;
+    if (job->released)
+        status = DownloadStatus::Released;
+    else if (job->timedOut)
+        status = DownloadStatus::TimedOut;
+    else
+        status = finalStatus(job, transfer, result);
+
+    curl_slist_free_all(job->requestHeaders);
+    curl_slist_free_all(job->proxyHeaders);
+    job->requestHeaders = nullptr;
+    job->proxyHeaders = nullptr;
+    job->transfer = nullptr;
+    curl_easy_cleanup(transfer);
+    if (job->length == LENGTH_UNKNOWN)
+        job->length = job->received.load();
+    job->status = status;  // last: a caller that reads the final status finds the body whole
+    if (job->released == 1)
+        destroyJob(job);
+    return true;
+}
+
+size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userData)
+{
+    auto* job = static_cast<DownloadJob*>(userData);
+    uint64_t count = uint64_t(itemSize) * itemCount;
+    if (job->released)
+        return 0;  // libcurl aborts the transfer
+    if (count > LARGEST_CHUNK || !growBody(job, count)) {
+        job->httpStatus = 400;
+        return 0;
+    }
+    memcpy(job->data + job->dataLength, bytes, static_cast<size_t>(count));
+    job->dataLength += static_cast<uint32_t>(count);
+    job->data[job->dataLength] = 0;
+    job->lastActivity = millisecondClock();
+    job->received = job->dataLength;
+    if (job->received == count && looksLikeHtml(job)) {
+        job->httpStatus = htmlPageStatus(job);
+        return 0;
+    }
+    return static_cast<size_t>(count);
+}
+
+void startDownloadWorker(int stallTimeoutMs)
+{
+    stallTimeout = stallTimeoutMs < 1000 ? DEFAULT_STALL_TIMEOUT_MS : static_cast<uint32_t>(stallTimeoutMs);
+    if (workerThread.joinable())
+        shutdownDownloadClient();
+    (void)curl_global_init(CURL_GLOBAL_ALL);  // a failure shows as jobs that cannot connect
+    workerFailed = false;
+    workerRunning = true;
+    workerThread = std::thread(runWorker);  // a failure to start ends the process
+}
+
+void shutdownDownloadClient()
+{
+    if (workerThread.joinable()) {
+        workerRunning = false;
+        workerThread.join();
+    }
+    {
+        Hold hold(jobLock);
+        activeJobs.clear();
+    }
+    while (DownloadJob* job = jobList) {
+        jobList = job->next;
+        destroyJob(job);
+    }
+    curl_global_cleanup();
+}
+
+DownloadJob* createDownload(const wchar_t* url)
+{
+    if (!url || wcslen(url) > DOWNLOAD_URL_MAX_CHARS || url[0] == L':')
+        return nullptr;
+    auto* job = new (std::nothrow) DownloadJob();
+    if (!job)
+        return nullptr;
+    const wchar_t* stored = wcsncmp(url, L"http://", 7) == 0 ? url + 7 : url;
+    wcscpy(job->url, stored);
+    job->length = LENGTH_UNKNOWN;
+    job->createdAt = millisecondClock();
+    job->lastActivity = job->createdAt;
+    job->status = DownloadStatus::Queued;
+
+    Hold hold(jobLock);
+    if (workerFailed) {
+        job->status = DownloadStatus::TimedOut;  // no worker will ever take it
+    } else {
+        try {
+            activeJobs.push_back(job);
+        } catch (const std::bad_alloc&) {
+            delete job;
+            return nullptr;
+        }
+    }
+    job->next = jobList;
+    jobList = job;
+    return job;
+}
+
+void releaseDownload(DownloadJob* job)
+{
+    DownloadJob** link = &jobList;
+    while (*link && *link != job)
+        link = &(*link)->next;
+    if (!*link)
+        return;
+    *link = job->next;
+
+    Hold hold(jobLock);
+    bool active = isActive(job);
+    if (job->transfer && active) {
+        job->released = 1;  // the worker aborts the transfer and destroys the job
+    } else {
+        if (active)
+            removeActive(job);
+        destroyJob(job);
+    }
+}
+
+int downloadStatus(const DownloadJob* job)
+{
+    const DownloadJob* found = findJob(job);
+    return found ? found->status.load() : DownloadStatus::Unreachable;
+}
+
+int downloadCounts(const DownloadJob* job, uint32_t* received, uint32_t* total)
+{
+    const DownloadJob* found = findJob(job);
+    if (!found)
+        return -1;
+    if (received)
+        *received = found->received;
+    if (total)
+        *total = expectedTotal(found);
+    return 0;
+}
+
+const unsigned char* downloadData(const DownloadJob* job)
+{
+    const DownloadJob* found = findJob(job);
+    if (!found || found->released || found->timedOut)
+        return nullptr;
+    return found->data;
+}
+
+uint32_t downloadSize(const DownloadJob* job)
+{
+    const DownloadJob* found = findJob(job);
+    if (!found || found->released || found->timedOut)
+        return 0;
+    uint32_t length = found->length;
+    uint32_t received = found->received;
+    return length < received ? length : received;  // never more than the block holds
+}
+
+const wchar_t* downloadStatusText(DownloadJob* job)
+{
+    DownloadJob* found = findJob(job);
+    if (!found)
+        return L"";
+    // The request setup gives a job its body block before its transfer, so a transfer implies data.
+    if (!found->transfer)
+        return loadText(TEXT_NO_TRANSFER);
+    uint32_t received = found->received;
+    if (received > 0) {
+        wchar_t done[BYTE_COUNT_CAPACITY];
+        wchar_t total[BYTE_COUNT_CAPACITY];
+        (void)formatText(done, BYTE_COUNT_CAPACITY, L"%s", formatByteCount(received));
+        (void)formatText(total, BYTE_COUNT_CAPACITY, L"%s", formatByteCount(expectedTotal(found)));
+        return loadText(TEXT_PROGRESS, done, total);
+    }
+    uint32_t now = millisecondClock();
+    if (now - found->createdAt < STATUS_TEXT_GRACE_MS)
+        found->lastActivity = now;
+    return loadText(TEXT_WAITING);
+}
+
+const wchar_t* formatByteCount(uint32_t bytes)
+{
+    float value = static_cast<float>(bytes);
+    const wchar_t* unit = L"b";
+    if (value >= 1024.0f) {
+        value *= 1.0f / 1024.0f;
+        unit = L"Kb";
+        if (value >= 1024.0f) {
+            value *= 1.0f / 1024.0f;
+            unit = L"Mb";
+        }
+    }
+    (void)formatText(byteCountText, BYTE_COUNT_CAPACITY, L"%1.1f%s", value, unit);  // always fits
+    return byteCountText;
+}
+
+void sweepStalledDownloads()
+{
+    Hold hold(jobLock);
+    uint32_t limit = stallTimeout;
+    for (DownloadJob* job = jobList; job; job = job->next) {
+        // The worker may note activity at any moment: read it before the clock, so that the
+        // difference of the two 32-bit readings (right across the clock's wrap) is never negative.
+        uint32_t last = job->lastActivity;
+        if (job->transfer && millisecondClock() - last > limit)
+            job->timedOut = 1;
+    }
+}
+
+uint32_t downloadStallTimeout()
+{
+    return stallTimeout;
+}

@@ -1,0 +1,45 @@
+// The job record and the calls between the worker and the request setup; for the download
+// component's own files only.
+#pragma once
+
+#include "download_client.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint8_t DESTROYED_RELEASED_MARK = 0x7B;  // written over the flags just before freeing
+constexpr uint8_t DESTROYED_TIMED_OUT_MARK = 0xEA;
+
+// One request. The fields that both threads touch are atomics: the worker writes the body and
+// its counts while the main thread polls. status is published last, after the body is whole.
+struct DownloadJob {
+    DownloadJob* next;                      // job list, newest first; main thread only
+    std::atomic<CURL*> transfer;            // null while queued and after completion
+    curl_slist* requestHeaders;             // owned by the job
+    curl_slist* proxyHeaders;               // owned by the job
+    std::atomic<int32_t> status;
+    unsigned char* data;                    // body and a 0 byte; written by the worker only
+    std::atomic<uint32_t> received;
+    std::atomic<uint32_t> length;           // LENGTH_UNKNOWN until known
+    std::atomic<int32_t> httpStatus;        // 0 until known; the body checks may set it
+    uint32_t createdAt;
+    std::atomic<uint32_t> lastActivity;
+    uint32_t dataLength;                    // bytes held in data; always equals received
+    size_t dataCapacity;                    // bytes allocated for data
+    wchar_t url[DOWNLOAD_URL_MAX_CHARS + 1];
+    std::atomic<uint8_t> released;
+    std::atomic<uint8_t> timedOut;
+};
+
+// The stall time-out in force; the request setup bounds the connect phase by twice this.
+extern std::atomic<uint32_t> stallTimeout;
+
+// Ends the transfer H with libcurl result R and gives its job its final status. Returns false
+// when no active job holds H (H is then cleaned up alone). Worker thread, under jobLock.
+bool completeDownload(CURL* transfer, CURLcode result);
+
+// libcurl's write callback; userData is the job.
+size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userData);

@@ -1,0 +1,346 @@
+// The download client on the real libcurl against the test bed's update server.
+#include "download_client.h"
+
+#include "download_job.h"
+#include "request_setup.h"
+#include "settings.h"
+#include "system_survey.h"
+#include "temp_install_dir.h"
+#include "test_server.h"
+#include "text.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+constexpr DWORD POLL_MS = 100;          // as the update controller polls
+constexpr DWORD FINISH_LIMIT_MS = 60000;
+
+bool isRunning(int status)
+{
+    return status == DownloadStatus::Queued || status == DownloadStatus::Transferring ||
+           status == DownloadStatus::NoTransfer;
+}
+
+// Polls the job as the update controller does, sweeping for stalls, until it ends.
+// With statusText the status line is read on every poll too.
+int waitForEnd(DownloadJob* job, bool statusText = false)
+{
+    DWORD start = GetTickCount();
+    int status;
+    while (isRunning(status = downloadStatus(job)) && GetTickCount() - start < FINISH_LIMIT_MS) {
+        Sleep(POLL_MS);
+        sweepStalledDownloads();
+        if (statusText)
+            (void)downloadStatusText(job);
+    }
+    return status;
+}
+
+// Waits until the job has received at least bytes.
+bool waitForBytes(DownloadJob* job, uint32_t bytes)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < FINISH_LIMIT_MS; Sleep(20)) {
+        uint32_t received = 0;
+        if (downloadCounts(job, &received, nullptr) == 0 && received >= bytes)
+            return true;
+    }
+    return false;
+}
+
+bool isPattern(const unsigned char* data, uint32_t size)
+{
+    for (uint32_t i = 0; i < size; ++i) {
+        if (data[i] != i % 251)
+            return false;
+    }
+    return data[size] == 0;
+}
+
+class DownloadClient : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        startClock();
+        osMajorVersion = 10;
+        osMinorVersion = 0;
+        buildUserAgents(0.0f, 0);
+        startDownloadWorker(30000);
+    }
+    void TearDown() override { shutdownDownloadClient(); }
+
+    const TestServer& server = testServer();
+};
+
+}  // namespace
+
+TEST_F(DownloadClient, EndsEveryTransferWithTheStatusOfItsCause)
+{
+    const struct {
+        std::wstring url;
+        int status;
+    } table[] = {
+        {server.url(L"bytes/100000"), DownloadStatus::Done},
+        {server.url(L"bytes/100000?mode=close"), DownloadStatus::Done},
+        {server.url(L"bytes/100000?mode=chunked"), DownloadStatus::Done},
+        {server.url(L"redirect/4/bytes/1000"), DownloadStatus::Done},
+        // Schannel under Wine accepts the self-signed certificate (Windows would refuse it).
+        {server.secureUrl(L"bytes/100000"), DownloadStatus::Done},
+        {server.url(L"empty"), DownloadStatus::EmptyBody},
+        {server.url(L"status/304"), DownloadStatus::NotModified},
+        {server.url(L"status/400"), DownloadStatus::BadRequest},
+        {server.url(L"status/404"), DownloadStatus::NotFound},
+        {server.url(L"status/500"), DownloadStatus::TimedOut},
+        {server.url(L"bytes/1000?status=500"), DownloadStatus::TimedOut},
+        // HTML pages are cut off on their first chunk, under any status.
+        {server.url(L"html/200?kind=doctype"), DownloadStatus::NotFound},
+        {server.url(L"html/200?kind=lower"), DownloadStatus::NotFound},
+        {server.url(L"html/200?kind=upper"), DownloadStatus::NotFound},
+        {server.url(L"html/200?say304=1"), DownloadStatus::NotModified},
+        {server.url(L"html/500?kind=lower"), DownloadStatus::NotFound},
+        {server.url(L"html/404?kind=upper&say304=1"), DownloadStatus::NotModified},
+        // A length that 32 bits cannot count is refused instead of wrapping.
+        {server.url(L"bytes/1000?announce=4294967296"), DownloadStatus::BadRequest},
+        {server.url(L"bytes/1000?announce=4294967297"), DownloadStatus::BadRequest},
+        // Short bodies, broken connections, too many redirects, TLS that fails.
+        {server.url(L"bytes/100000?announce=200000"), DownloadStatus::NotFound},
+        {server.url(L"bytes/100000?cut=5000"), DownloadStatus::NotFound},
+        {server.url(L"redirect/5/bytes/1000"), DownloadStatus::NotFound},
+        {L"https://127.0.0.1:" + std::to_wstring(server.notls) + L"/bytes/10", DownloadStatus::NotFound},
+        // Nobody to talk to.
+        {L"http://127.0.0.1:" + std::to_wstring(server.closed) + L"/bytes/10", DownloadStatus::Unreachable},
+        {L"http://no-such-host.invalid/bytes/10", DownloadStatus::Unreachable},
+        {L"gopher2://127.0.0.1/x", DownloadStatus::Unreachable},
+    };
+    for (const auto& row : table) {
+        DownloadJob* job = createDownload(row.url.c_str());
+        ASSERT_NE(job, nullptr);
+        EXPECT_EQ(waitForEnd(job), row.status) << utf8(row.url);
+        releaseDownload(job);
+    }
+}
+
+TEST_F(DownloadClient, HandsOverTheWholeBody)
+{
+    for (const wchar_t* path : {L"bytes/300000", L"bytes/300000?mode=close", L"bytes/300000?mode=chunked"}) {
+        DownloadJob* job = createDownload(server.url(path).c_str());
+        ASSERT_EQ(waitForEnd(job), DownloadStatus::Done) << utf8(path);
+        ASSERT_EQ(downloadSize(job), 300000u);
+        EXPECT_TRUE(isPattern(downloadData(job), 300000)) << utf8(path);
+        uint32_t received = 0;
+        uint32_t total = 0;
+        EXPECT_EQ(downloadCounts(job, &received, &total), 0);
+        EXPECT_EQ(received, 300000u);
+        EXPECT_EQ(total, 300000u);
+        releaseDownload(job);
+    }
+}
+
+TEST_F(DownloadClient, EstimatesTheTotalUntilTheLengthIsKnown)
+{
+    // No announced length: received + 4096 while it runs, exactly received at the end.
+    DownloadJob* job = createDownload(server.url(L"bytes/40000?mode=close&rate=20000").c_str());
+    ASSERT_TRUE(waitForBytes(job, 1));
+    uint32_t received = 0;
+    uint32_t total = 0;
+    ASSERT_EQ(downloadCounts(job, &received, &total), 0);
+    if (downloadStatus(job) == DownloadStatus::Transferring) {
+        EXPECT_EQ(total, received + ESTIMATE_MARGIN);
+    }
+    ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+    ASSERT_EQ(downloadCounts(job, &received, &total), 0);
+    EXPECT_EQ(received, 40000u);
+    EXPECT_EQ(total, 40000u);
+    releaseDownload(job);
+
+    // An announced length is the total as soon as it is known.
+    job = createDownload(server.url(L"bytes/40000?rate=20000").c_str());
+    ASSERT_TRUE(waitForBytes(job, 1));
+    Sleep(50);  // a worker cycle learns the length
+    ASSERT_EQ(downloadCounts(job, &received, &total), 0);
+    EXPECT_EQ(total, 40000u);
+    ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+    releaseDownload(job);
+}
+
+TEST_F(DownloadClient, UnknownAndReleasedHandlesAnswerAsUnreachable)
+{
+    DownloadJob* job = createDownload(server.url(L"bytes/10").c_str());
+    ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+    releaseDownload(job);
+    int local = 0;
+    DownloadJob* neverMade = reinterpret_cast<DownloadJob*>(&local);
+    for (DownloadJob* dead : {job, neverMade, static_cast<DownloadJob*>(nullptr)}) {
+        EXPECT_EQ(downloadStatus(dead), DownloadStatus::Unreachable);
+        uint32_t received = 77;
+        uint32_t total = 77;
+        EXPECT_EQ(downloadCounts(dead, &received, &total), -1);
+        EXPECT_EQ(received, 77u);
+        EXPECT_EQ(total, 77u);
+        EXPECT_EQ(downloadData(dead), nullptr);
+        EXPECT_EQ(downloadSize(dead), 0u);
+        EXPECT_STREQ(downloadStatusText(dead), L"");
+        releaseDownload(dead);  // nothing happens
+    }
+}
+
+TEST_F(DownloadClient, ReleaseDuringTheTransferAbortsIt)
+{
+    std::string tag = "release-" + std::to_string(GetTickCount());
+    DownloadJob* job = createDownload(server.url(L"bytes/1000000?rate=20000&tag=" + std::wstring(tag.begin(), tag.end())).c_str());
+    ASSERT_TRUE(waitForBytes(job, 1000));
+    releaseDownload(job);
+    EXPECT_EQ(downloadStatus(job), DownloadStatus::Unreachable);
+    // The worker goes on serving others.
+    DownloadJob* next = createDownload(server.url(L"bytes/1000").c_str());
+    EXPECT_EQ(waitForEnd(next), DownloadStatus::Done);
+    releaseDownload(next);
+}
+
+TEST_F(DownloadClient, StalledTransfersEndAsTimedOut)
+{
+    startDownloadWorker(1000);
+    DownloadJob* job = createDownload(server.url(L"bytes/100000?stall=2000&stallsecs=20").c_str());
+    DWORD start = GetTickCount();
+    EXPECT_EQ(waitForEnd(job), DownloadStatus::TimedOut);
+    EXPECT_LT(GetTickCount() - start, 15000u);  // well before the server would give up
+    EXPECT_EQ(downloadData(job), nullptr);      // timed-out jobs hand out nothing
+    EXPECT_EQ(downloadSize(job), 0u);
+    releaseDownload(job);
+}
+
+TEST_F(DownloadClient, PollingTheStatusTextHoldsOffTheSweepForThirtySeconds)
+{
+    startDownloadWorker(1000);
+    // Headers, then nothing for 5 s, then the connection closes: the sweep would flag it after
+    // 1 s, but a polled status text keeps it alive until the server ends it (short body: 11).
+    DownloadJob* job = createDownload(server.url(L"bytes/1000?stall=0&stallsecs=5").c_str());
+    EXPECT_EQ(waitForEnd(job, true), DownloadStatus::NotFound);
+    releaseDownload(job);
+
+    // After the first 30 seconds the grace is over and the sweep ends it.
+    job = createDownload(server.url(L"bytes/1000?stall=0&stallsecs=45").c_str());
+    DWORD start = GetTickCount();
+    EXPECT_EQ(waitForEnd(job, true), DownloadStatus::TimedOut);
+    DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, STATUS_TEXT_GRACE_MS);
+    EXPECT_LT(took, 44000u);
+    releaseDownload(job);
+}
+
+TEST_F(DownloadClient, StatusTextIsEmptyAndByteCountsAreShort)
+{
+    DownloadJob* job = createDownload(server.url(L"bytes/200000?rate=100000").c_str());
+    ASSERT_TRUE(waitForBytes(job, 1));
+    EXPECT_STREQ(downloadStatusText(job), L"");  // the string table has no status texts
+    ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+    EXPECT_STREQ(downloadStatusText(job), L"");
+    releaseDownload(job);
+
+    const struct {
+        uint32_t bytes;
+        const wchar_t* text;
+    } table[] = {{0, L"0.0b"},           {1023, L"1023.0b"},   {1024, L"1.0Kb"},
+                 {1536, L"1.5Kb"},       {1048575, L"1024.0Kb"}, {1048576, L"1.0Mb"},
+                 {300u << 20, L"300.0Mb"}, {0xFFFFFFFF, L"4096.0Mb"}};
+    for (const auto& row : table)
+        EXPECT_STREQ(formatByteCount(row.bytes), row.text) << row.bytes;
+}
+
+TEST_F(DownloadClient, CreationChecksTheAddress)
+{
+    std::wstring longest(DOWNLOAD_URL_MAX_CHARS, L'a');
+    DownloadJob* job = createDownload(longest.c_str());
+    ASSERT_NE(job, nullptr);
+    releaseDownload(job);
+    EXPECT_EQ(createDownload((longest + L"a").c_str()), nullptr);
+    EXPECT_EQ(createDownload(L":8080/x"), nullptr);
+    EXPECT_EQ(createDownload(nullptr), nullptr);
+
+    // Lower-case "http://" is dropped from the stored address; any other spelling stays.
+    job = createDownload(L"http://127.0.0.1/x");
+    EXPECT_STREQ(job->url, L"127.0.0.1/x");
+    releaseDownload(job);
+    job = createDownload(L"HTTP://127.0.0.1/x");
+    EXPECT_STREQ(job->url, L"HTTP://127.0.0.1/x");
+    releaseDownload(job);
+}
+
+TEST_F(DownloadClient, StallTimeoutHasAFloor)
+{
+    startDownloadWorker(999);
+    EXPECT_EQ(downloadStallTimeout(), DEFAULT_STALL_TIMEOUT_MS);
+    startDownloadWorker(1000);
+    EXPECT_EQ(downloadStallTimeout(), 1000u);
+}
+
+TEST_F(DownloadClient, ShutdownEndsJobsInEveryState)
+{
+    DownloadJob* done = createDownload(server.url(L"bytes/10").c_str());
+    ASSERT_EQ(waitForEnd(done), DownloadStatus::Done);
+    DownloadJob* failed = createDownload(server.url(L"status/404").c_str());
+    ASSERT_EQ(waitForEnd(failed), DownloadStatus::NotFound);
+    DownloadJob* transferring = createDownload(server.url(L"bytes/1000000?rate=20000").c_str());
+    ASSERT_TRUE(waitForBytes(transferring, 1));
+    DownloadJob* released = createDownload(server.url(L"bytes/1000000?rate=20000").c_str());
+    ASSERT_TRUE(waitForBytes(released, 1));
+    releaseDownload(released);
+    DownloadJob* queued = createDownload(server.url(L"bytes/10").c_str());
+
+    shutdownDownloadClient();
+    for (DownloadJob* job : {done, failed, transferring, released, queued})
+        EXPECT_EQ(downloadStatus(job), DownloadStatus::Unreachable);
+
+    // Without a worker it still destroys every job; then the client starts again.
+    DownloadJob* orphan = createDownload(server.url(L"bytes/10").c_str());
+    shutdownDownloadClient();
+    EXPECT_EQ(downloadStatus(orphan), DownloadStatus::Unreachable);
+    startDownloadWorker(30000);
+    DownloadJob* again = createDownload(server.url(L"bytes/10").c_str());
+    EXPECT_EQ(waitForEnd(again), DownloadStatus::Done);
+}
+
+TEST_F(DownloadClient, SendsTheProgramsHeaders)
+{
+    std::string tag = "headers-" + std::to_string(GetTickCount());
+    DownloadJob* job = createDownload(server.url(L"bytes/10?tag=" + std::wstring(tag.begin(), tag.end())).c_str());
+    ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+    releaseDownload(job);
+    std::vector<std::string> requests = server.requests(tag);
+    ASSERT_EQ(requests.size(), 1u);
+    const std::string& request = requests[0];
+    EXPECT_NE(request.find("[\"User-Agent\", \"Mozilla/5.0 (Windows NT 10.0; Win32; amd64;  )\"]"), std::string::npos)
+        << request;
+    EXPECT_NE(request.find("[\"Accept\", \"*/*\"]"), std::string::npos) << request;
+    EXPECT_NE(request.find("[\"Accept-Encoding\", \"gzip,deflate\"]"), std::string::npos) << request;
+    EXPECT_EQ(request.find("Proxy-Authorization"), std::string::npos) << request;
+    EXPECT_NE(request.find("\"proxied\": false"), std::string::npos) << request;
+}
+
+TEST_F(DownloadClient, GoesThroughTheProxyWithItsOwnHeaders)
+{
+    shutdownDownloadClient();
+    TempInstallDir dir;
+    dir.write(L"zolt.ini", "[proxy]\r\naddress=127.0.0.1\r\nport=" + std::to_string(server.http) + "\r\n");
+    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+    buildProxyAddress();
+    setProxyCredential(L"dXNlcjpwYXNz");
+    startDownloadWorker(30000);
+
+    std::string tag = "proxy-" + std::to_string(GetTickCount());
+    DownloadJob* job = createDownload((L"http://origin.invalid/bytes/1000?tag=" + std::wstring(tag.begin(), tag.end())).c_str());
+    EXPECT_EQ(waitForEnd(job), DownloadStatus::Done);
+    releaseDownload(job);
+    std::vector<std::string> requests = server.requests(tag);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find("\"GET http://origin.invalid/bytes/1000?tag="), std::string::npos) << requests[0];
+    EXPECT_NE(requests[0].find("\"proxied\": true"), std::string::npos);
+    EXPECT_NE(requests[0].find("[\"Proxy-Authorization\", \"Basic dXNlcjpwYXNz\"]"), std::string::npos) << requests[0];
+
+    setProxyCredential(L"");
+    dir.write(L"zolt.ini", "[other]\r\nx=1\r\n");
+    buildProxyAddress();
+}
