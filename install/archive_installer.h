@@ -1,0 +1,34 @@
+// Archive installer: unpacks a 7z archive over the current directory (the install directory)
+// entry by entry with the LZMA SDK's decoder, lists the run in upgrade.log, and reports through
+// an event handler. Main thread; blocks for the whole run.
+#pragma once
+
+// Events sent to the handler; the payload is valid only during the call.
+namespace InstallEvent {
+enum : int {
+    Started = 22,     // archive opened: the archive name (narrow)
+    EntryName = 7,    // before each entry: its name in UTF-8 with "/" separators
+    Progress = 5,     // after EntryName: unsigned short, (index + 1) / entries * 32700
+    FileLocked = 8,   // each pass of the wait for a locked file: its name in UTF-8 with "\"
+    Failed = 4,       // at the end of a failed run: the message for the user (narrow)
+};
+}
+
+using InstallEventHandler = int (*)(int event, const void* payload);  // result ignored
+
+constexpr int PROGRESS_SCALE = 32700;
+// Passes of about 3 s each that a locked file is waited for before it is moved aside or
+// written beside itself as ".new": about a minute in all.
+constexpr int LOCK_WAIT_PASSES = 20;
+
+// Installs every entry of archiveName (narrow, relative to the current directory). Returns
+// the LZMA SDK's result: 0 (SZ_OK) when every entry was installed; 1 also when the archive
+// cannot be opened (no event then), 11 (SZ_ERROR_FAIL) when a file cannot be written or an
+// entry's name would leave the install directory (then nothing is written at all); -1 for a
+// null name. Entries written before a failure stay; there is no rollback. handler may be null:
+// then no events are sent and a locked file is not waited for.
+int installArchive(const char* archiveName, InstallEventHandler handler);
+
+// Whether an entry name (UTF-16, "/" or "\" as separators) stays inside the install
+// directory: no absolute or drive path, no "..", no ":" and no reserved device name.
+bool isSafeEntryName(const wchar_t* name);
