@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "download_client.h"
 #include "launcher.h"
 #include "modes.h"
 #include "resource.h"
@@ -9,6 +10,7 @@
 #include "text.h"
 #include "updater_state.h"
 
+#include <cstdlib>
 #include <cwchar>
 
 UpdaterState updaterState;
@@ -23,6 +25,12 @@ constexpr wchar_t UNINSTALL_SWITCH[] = L"-uninstall";
 void exitProcess(unsigned code)
 {
     ExitProcess(code);
+}
+
+void endProgram()
+{
+    shutdownDownloadClient();  // safe without a worker
+    exit(0);
 }
 
 void errorExit(unsigned stringId)

@@ -11,6 +11,10 @@ int runUpdater(HINSTANCE instance, wchar_t* commandLine);
 // Ends the process at once with code: no unwinding, no return.
 [[noreturn]] void exitProcess(unsigned code);
 
+// Ends the program through the runtime's normal exit with code 0, after stopping the download
+// worker, so that no running thread or held lock is torn down by the exit handlers.
+[[noreturn]] void endProgram();
+
 // Shows string stringId in an error box (caption "Update", system-modal, owned by the progress
 // window when there is one) and ends the process with code 0.
 [[noreturn]] void errorExit(unsigned stringId);

@@ -1,7 +1,7 @@
 // download_bench.exe URL: downloads URL with the program's download client, polling it every
 // 100 ms as the update controller does, and prints one line of figures:
 //   status=S bytes=N wall_ms=W cpu_ms=C peak_mb=P
-// (wall time and CPU time from job creation to the data in hand; peak private memory of the
+// (wall time and CPU time from job creation to the data in hand; peak resident memory of the
 // whole process). Exit code 0 when the job ended as Done.
 #include "download_client.h"
 #include "request_setup.h"
@@ -69,7 +69,7 @@ int wmain(int argc, wchar_t** argv)
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
     printf("status=%d bytes=%u wall_ms=%.0f cpu_ms=%.0f peak_mb=%.1f\n", status, size,
            1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart),
-           cpuDuring, static_cast<double>(memory.PeakPagefileUsage) / (1 << 20));
+           cpuDuring, static_cast<double>(memory.PeakWorkingSetSize) / (1 << 20));
     releaseDownload(job);
     shutdownDownloadClient();
     return status == DownloadStatus::Done ? 0 : 1;

@@ -18,7 +18,7 @@ curl_exe=$(sed -n 's/^set(UPDATER_CURL_EXE "\(.*\)" CACHE.*/\1/p' "$UPDATER_DEPS
 server_dir="$build_dir/bench-server"
 cleanup() { "$root/testbed/server.sh" stop "$server_dir"; session_stop; }
 trap cleanup EXIT
-session_start "$build_dir"
+session_start "$build_dir" "$build_dir/bench-wineprefix"
 "$root/testbed/server.sh" start "$server_dir" >/dev/null
 port=$(sed -n 's/^http=//p' "$server_dir/info")
 url="http://127.0.0.1:$port/bytes/$size"

@@ -153,6 +153,48 @@ SeenBox readMessageBox(HWND box)
     return seen;
 }
 
+void pressBoxButton(HWND box, int button)
+{
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+    DWORD pressed = GetTickCount();
+    while (IsWindow(box) && GetTickCount() - pressed < CLOSE_WAIT_MS)
+        Sleep(POLL_MS);
+}
+
+const char* iconName(UINT icon)
+{
+    switch (icon) {
+    case MB_ICONERROR:
+        return "error";
+    case MB_ICONWARNING:
+        return "warning";
+    case MB_ICONINFORMATION:
+        return "information";
+    case MB_ICONQUESTION:
+        return "question";
+    default:
+        return "none";
+    }
+}
+
+const char* buttonsName(UINT buttons)
+{
+    switch (buttons) {
+    case MB_OKCANCEL:
+        return "okcancel";
+    case MB_ABORTRETRYIGNORE:
+        return "abortretryignore";
+    case MB_YESNOCANCEL:
+        return "yesnocancel";
+    case MB_YESNO:
+        return "yesno";
+    case MB_RETRYCANCEL:
+        return "retrycancel";
+    default:
+        return "ok";
+    }
+}
+
 bool answerNextBox(DWORD processId, int button, DWORD timeoutMs, SeenBox* seen)
 {
     DWORD start = GetTickCount();
@@ -165,10 +207,7 @@ bool answerNextBox(DWORD processId, int button, DWORD timeoutMs, SeenBox* seen)
     Sleep(100);  // let the box finish painting before its pixels are read
     SeenBox read = readMessageBox(box);
     read.answer = button;
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
-    DWORD pressed = GetTickCount();
-    while (IsWindow(box) && GetTickCount() - pressed < CLOSE_WAIT_MS)
-        Sleep(POLL_MS);
+    pressBoxButton(box, button);
     if (seen)
         *seen = read;
     return true;

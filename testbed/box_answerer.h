@@ -25,6 +25,13 @@ HWND findMessageBox(DWORD processId);
 
 SeenBox readMessageBox(HWND box);
 
+// Presses button of box as a click would and waits (boundedly) for the box to go.
+void pressBoxButton(HWND box, int button);
+
+// Short names for reports: "error", "yesnocancel", ...
+const char* iconName(UINT icon);
+const char* buttonsName(UINT buttons);
+
 // Waits up to timeoutMs for a box of processId, reads it, presses button and waits for the box
 // to go. False when no box came.
 bool answerNextBox(DWORD processId, int button, DWORD timeoutMs, SeenBox* seen);

@@ -33,6 +33,18 @@ StartedProcess::StartedProcess(StartedProcess&& other) noexcept : process(other.
     other.process = nullptr;
 }
 
+StartedProcess& StartedProcess::operator=(StartedProcess&& other) noexcept
+{
+    if (this != &other) {
+        if (process)
+            CloseHandle(process);
+        process = other.process;
+        id = other.id;
+        other.process = nullptr;
+    }
+    return *this;
+}
+
 StartedProcess::~StartedProcess()
 {
     if (process)

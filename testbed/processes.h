@@ -12,7 +12,7 @@ struct StartedProcess {
     DWORD id = 0;
     StartedProcess() = default;
     StartedProcess(StartedProcess&& other) noexcept;
-    StartedProcess& operator=(StartedProcess&&) = delete;
+    StartedProcess& operator=(StartedProcess&& other) noexcept;
     StartedProcess(const StartedProcess&) = delete;
     ~StartedProcess();
     explicit operator bool() const { return process != nullptr; }

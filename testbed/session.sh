@@ -1,6 +1,7 @@
 # Sourced by the scripts that run Windows programs: starts a display and a Wine prefix of the
 # test bed's own, and stops them again. Never touches the user's own ~/.wine.
-#   session_start BUILD_DIR   exports DISPLAY, WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES
+#   session_start BUILD_DIR [PREFIX]   exports DISPLAY, WINEPREFIX (default BUILD_DIR/wineprefix),
+#                                      WINEDEBUG, WINEDLLOVERRIDES
 #   session_stop              stops wineserver and Xvfb (safe to call twice)
 
 session_xvfb_pid=""
@@ -10,7 +11,7 @@ session_start() {
   local build_dir=$1
   # Repeatable code pages and formats: C.UTF-8 gives ANSI code page 1252 under Wine.
   export LC_ALL=${UPDATER_TEST_LOCALE:-C.UTF-8} LANG=${UPDATER_TEST_LOCALE:-C.UTF-8}
-  export WINEPREFIX="$build_dir/wineprefix"
+  export WINEPREFIX="${2:-$build_dir/wineprefix}"
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
@@ -44,6 +45,9 @@ session_start() {
     echo "session: wineboot failed; see $build_dir/wineboot.log" >&2
     return 1
   fi
+  wineserver -w
+  # Without a window manager Wine draws the windows' captions itself only when told to.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
   wineserver -w
   # A persistent server for the prefix: each program start then takes milliseconds, not seconds.
   wineserver -p

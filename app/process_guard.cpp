@@ -1,0 +1,182 @@
+#include "process_guard.h"
+
+#include "resource.h"
+#include "settings.h"
+#include "startup.h"
+#include "text.h"
+#include "updater_state.h"
+
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t CLIENT_FRAGMENT[] = L"zolt";
+constexpr wchar_t OLD_CLIENT_FRAGMENT[] = L"kelmar";
+constexpr wchar_t CLIENT_PROGRAM[] = L"zolt.exe";
+constexpr wchar_t OLD_CLIENT_PROGRAM[] = L"kelmar.exe";
+constexpr size_t NAME_PART_CAPACITY = 257;
+constexpr DWORD WAIT_STEP_MS = 1000;
+constexpr DWORD SETTLE_MS = 250;
+constexpr DWORD AFTER_TERMINATE_MS = 500;
+constexpr int FOLLOW_UP_STEPS = 5;
+constexpr UINT PROMPT_STYLE_WITH_CANCEL = MB_SYSTEMMODAL | MB_ICONQUESTION | MB_YESNOCANCEL;
+constexpr UINT PROMPT_STYLE = MB_SYSTEMMODAL | MB_ICONQUESTION | MB_YESNO;
+constexpr wchar_t PROMPT_WITH_CANCEL[] =
+    L"Waiting for other processes to exit...\nDo you want to terminate all %s processes?\n\n"
+    L"'Yes' to terminate %s processes,\n'No' to continue waiting,\n'Cancel' to exit.";
+constexpr wchar_t PROMPT[] =
+    L"Waiting for other processes to exit...\nDo you want to terminate all %s processes?\n\n"
+    L"'Yes' to terminate %s processes,\n'No' to continue waiting.";
+
+// Calls visit for every process of a snapshot until it returns true; false without a snapshot.
+template <typename Visit>
+bool forEachProcess(Visit visit)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (visit(entry))
+            break;
+    }
+    CloseHandle(snapshot);
+    return true;
+}
+
+bool runsExecutable(DWORD processId, const wchar_t* path)
+{
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (modules == INVALID_HANDLE_VALUE)
+        return false;  // a process whose modules cannot be listed is passed over
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof module;
+    bool found = false;
+    for (BOOL more = Module32FirstW(modules, &module); more && !found; more = Module32NextW(modules, &module))
+        found = _wcsicmp(module.szExePath, path) == 0;
+    CloseHandle(modules);
+    return found;
+}
+
+// Waits while a client runs, one second at a time, at most steps seconds.
+void waitWhileClientRuns(int steps)
+{
+    for (int step = 0; step < steps && isClientRunning(); ++step)
+        Sleep(WAIT_STEP_MS);
+}
+
+void terminateClients()
+{
+    wchar_t program[GUARD_TEXT_CAPACITY];
+    clientProgramName(program, GUARD_TEXT_CAPACITY);
+    (void)terminateByName(program);  // which ids went does not matter, only whether any remain
+    (void)terminateByName(CLIENT_PROGRAM);
+    (void)terminateByName(OLD_CLIENT_PROGRAM);
+    Sleep(WAIT_STEP_MS);
+    waitWhileClientRuns(FOLLOW_UP_STEPS);
+}
+
+}  // namespace
+
+void clientProgramName(wchar_t* buffer, size_t size)
+{
+    (void)formatText(buffer, size, L"%s", readString(L"Launch", L"Exec"));  // cut to fit
+    if (buffer[0] && !wcsstr(buffer, L".exe")) {
+        size_t length = wcslen(buffer);
+        (void)formatText(buffer + length, size - length, L".exe");
+    }
+    if (wcslen(buffer) < 5)
+        (void)formatText(buffer, size, L"%s.exe", CLIENT_FRAGMENT);
+}
+
+DWORD findProcessByName(const wchar_t* first, const wchar_t* second)
+{
+    DWORD found = 0;
+    (void)forEachProcess([&](const PROCESSENTRY32W& entry) {
+        if ((first && *first && !wcsstr(entry.szExeFile, first)) ||
+            (second && *second && !wcsstr(entry.szExeFile, second)))
+            return false;
+        found = entry.th32ProcessID;
+        return true;
+    });
+    return found;
+}
+
+bool isClientRunning()
+{
+    return findProcessByName(CLIENT_FRAGMENT, nullptr) || findProcessByName(OLD_CLIENT_FRAGMENT, nullptr);
+}
+
+DWORD findOtherInstance(const wchar_t* path, DWORD skipId)
+{
+    if (!path || !*path)
+        return 0;
+    wchar_t drive[NAME_PART_CAPACITY], dir[NAME_PART_CAPACITY], file[NAME_PART_CAPACITY], ext[NAME_PART_CAPACITY];
+    if (_wsplitpath_s(path, drive, NAME_PART_CAPACITY, dir, NAME_PART_CAPACITY, file, NAME_PART_CAPACITY, ext,
+                      NAME_PART_CAPACITY) != 0)
+        return 0;  // a path this long names no running program
+    if (wchar_t* quote = wcschr(file, L'"'))
+        *quote = L'\0';
+    if (wchar_t* quote = wcschr(ext, L'"'))
+        *quote = L'\0';
+    wchar_t image[2 * NAME_PART_CAPACITY];
+    (void)formatText(image, 2 * NAME_PART_CAPACITY, L"%s%s", file[0] ? file : CLIENT_FRAGMENT,
+                     ext[0] ? ext : L".exe");
+
+    DWORD found = 0;
+    (void)forEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID == skipId || _wcsicmp(entry.szExeFile, image) != 0)
+            return false;
+        if (!runsExecutable(entry.th32ProcessID, path))
+            return false;
+        found = entry.th32ProcessID;
+        return true;
+    });
+    return found;
+}
+
+DWORD terminateByName(const wchar_t* name)
+{
+    if (!name || !*name)
+        return 0;
+    DWORD own = GetCurrentProcessId();
+    DWORD last = 0;
+    (void)forEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID == own || _wcsicmp(entry.szExeFile, name) != 0)
+            return false;
+        last = entry.th32ProcessID;
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
+            (void)TerminateProcess(process, 0);  // one that survives brings the question back
+            CloseHandle(process);
+            Sleep(AFTER_TERMINATE_MS);
+        }
+        return false;  // every match is treated
+    });
+    return last;
+}
+
+void waitForClients(int allowCancel, int initialWaitSeconds)
+{
+    if (initialWaitSeconds > 0) {
+        waitWhileClientRuns(initialWaitSeconds);
+        Sleep(SETTLE_MS);
+    }
+    while (isClientRunning()) {
+        wchar_t prompt[GUARD_TEXT_CAPACITY];
+        (void)formatText(prompt, GUARD_TEXT_CAPACITY, allowCancel ? PROMPT_WITH_CANCEL : PROMPT, CLIENT_FRAGMENT,
+                         CLIENT_FRAGMENT);
+        int answer = MessageBoxW(updaterState.mainWindow, prompt, loadText(IDS_UPDATE_CAPTION),
+                                 allowCancel ? PROMPT_STYLE_WITH_CANCEL : PROMPT_STYLE);
+        if (answer == IDYES) {
+            terminateClients();
+        } else if (allowCancel && answer != IDNO) {
+            endProgram();  // Cancel, or a question that could not be shown where Cancel is offered
+        } else {
+            waitWhileClientRuns(FOLLOW_UP_STEPS);  // No, or a question not shown without Cancel
+        }
+    }
+}

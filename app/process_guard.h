@@ -1,0 +1,34 @@
+// Process guard: keeps the client out of the way while files are replaced, and finds another
+// running updater. The client is any process whose image name contains "zolt" or "kelmar".
+// Main thread only.
+#pragma once
+
+#include <windows.h>
+
+constexpr size_t GUARD_TEXT_CAPACITY = 520;
+
+// The client program: Exec of section Launch, with ".exe" appended when it holds none, and
+// "zolt.exe" for anything shorter than 5 characters. Cut to fit size.
+void clientProgramName(wchar_t* buffer, size_t size);
+
+// Id of the first process whose image name contains every non-empty fragment (case counts),
+// or 0. The own process is not skipped.
+DWORD findProcessByName(const wchar_t* first, const wchar_t* second);
+
+// Whether some client (zolt or kelmar) is running.
+bool isClientRunning();
+
+// Id of a process other than skipId that runs the executable at path (compared without
+// regard to case), or 0. Processes running a same-named program from elsewhere do not count.
+DWORD findOtherInstance(const wchar_t* path, DWORD skipId);
+
+// Terminates every process but this one whose image name is name (letter case ignored);
+// returns the id of the last one that matched, or 0.
+DWORD terminateByName(const wchar_t* name);
+
+// Returns once no client runs. First waits up to initialWaitSeconds for the clients to end
+// by themselves, then asks the user to terminate them: Yes terminates (Exec of [Launch],
+// zolt.exe, kelmar.exe), No waits some more, and Cancel (offered with allowCancel) ends the
+// program with exit code 0. A question that cannot be shown counts as Cancel where Cancel is
+// offered, else as No.
+void waitForClients(int allowCancel, int initialWaitSeconds);
