@@ -85,3 +85,34 @@ TEST(Testbed, ScratchDirectoriesGoWithEverythingInThem)
     GetCurrentDirectoryW(MAX_PATH, after);
     EXPECT_STREQ(after, before);
 }
+
+TEST(Testbed, UiProbeReportsAndAnswersByItsScript)
+{
+    TempInstallDir dir;
+    std::wstring client = installProgram(L"fake_client.exe", dir.path(), L"zolt.exe");
+    StartedProcess zolt = startPlain(L"\"" + client + L"\" --stay 120000");
+    std::wstring runner = installProgram(L"guard_runner.exe", dir.path(), L"guard_runner.exe");
+    StartedProcess guard = startPlain(L"\"" + runner + L"\" 1 0", dir.path());
+    ASSERT_TRUE(guard);
+    std::wstring probe = programDirectory() + L"\\ui_probe.exe";
+    StartedProcess watcher = startPlain(L"\"" + probe + L"\" --pid " + std::to_wstring(guard.id) + L" --report " +
+                                        dir.file(L"report.txt") + L" --answers terminate=no,=yes");
+    ASSERT_TRUE(watcher);
+    DWORD code = 99;
+    ASSERT_TRUE(guard.wait(60000, &code));
+    ASSERT_TRUE(watcher.wait(10000));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(dir.exists(L"guard_runner.exe.returned"));
+    EXPECT_TRUE(zolt.wait(5000));  // terminated by the second answer
+
+    std::string report = dir.read(L"report.txt");
+    std::vector<std::string> boxes;
+    for (size_t at = report.find(" box "); at != std::string::npos; at = report.find(" box ", at + 1))
+        boxes.push_back(report.substr(at, report.find('\n', at) - at));
+    ASSERT_EQ(boxes.size(), 2u) << report;
+    EXPECT_NE(boxes[0].find("caption=\"Update\""), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[0].find("text=\"Waiting for other processes to exit...\\nDo you want"), std::string::npos);
+    EXPECT_NE(boxes[0].find("icon=question buttons=yesnocancel topmost=1 answer=no"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[1].find("answer=yes"), std::string::npos) << boxes[1];
+    EXPECT_NE(report.find(" exit code=0\n"), std::string::npos) << report;
+}
