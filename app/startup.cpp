@@ -24,6 +24,8 @@ constexpr wchar_t UNINSTALL_SWITCH[] = L"-uninstall";
 
 void exitProcess(unsigned code)
 {
+    // The worker thread must not be torn down running by the runtime's exit handlers.
+    shutdownDownloadClient();  // safe without a worker
     ExitProcess(code);
 }
 

@@ -1,9 +1,29 @@
 #include "modes.h"
 
+#include "process_guard.h"
+#include "settings.h"
 #include "startup.h"
+#include "tree_removal.h"
+#include "updater_state.h"
 
-// The uninstall steps are not built yet: the mode ends at once with 0.
+#include <initializer_list>
+
+namespace {
+
+constexpr int CLIENT_EXIT_WAIT_SECONDS = 1;
+constexpr wchar_t BLOCKING_FILE[] = L"PControl.ini";  // no folder: it lives in the Windows folder
+constexpr wchar_t BLOCKING_SECTION[] = L"Browser";
+
+}  // namespace
+
 void runUninstallMode()
 {
+    waitForClients(1, CLIENT_EXIT_WAIT_SECONDS);
+    // Nothing is reported: a value that cannot be cleared stays as it was.
+    for (const wchar_t* value : {L"BLOCK1", L"BLOCK2"})
+        (void)WritePrivateProfileStringW(BLOCKING_SECTION, value, L"", BLOCKING_FILE);
+    for (const wchar_t* value : {L"BLOCK1", L"BLOCK2"})
+        (void)writeRegistryString(BLOCKING_SECTION, value, L"");
+    removeTree(updaterState.installDir, L"", L"\\*.*", nullptr);  // the running program stays
     exitProcess(0);
 }

@@ -1,7 +1,345 @@
 #include "update_controller.h"
 
-// The update run is not built yet: a tick has nothing to move on.
+#include "archive_installer.h"
+#include "download_client.h"
+#include "files.h"
+#include "process_guard.h"
+#include "progress_window.h"
+#include "resource.h"
+#include "settings.h"
+#include "text.h"
+#include "updater_state.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr uint32_t SAMPLE_PERIOD_MS = 1000;
+constexpr int RECONNECT_WAIT_STEPS = 48;  // 48 x 100 ms: 4.8 s
+constexpr DWORD RECONNECT_WAIT_STEP_MS = 100;
+constexpr int RESTART_ATTEMPTS = 10;
+constexpr DWORD RESTART_PAUSE_MS = 1000;
+constexpr DWORD AFTER_INSTALL_PAUSE_MS = 1000;
+constexpr DWORD RESTART_FLAGS = DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE;
+constexpr size_t STATUS_TEXT_CAPACITY = 1024;
+constexpr size_t INSTALL_NAME_CAPACITY = 520;
+constexpr char ARCHIVE_FILE[] = "upgrade.rtp";
+constexpr wchar_t ARCHIVE_FILE_WIDE[] = L"upgrade.rtp";
+
+struct TransferRate {
+    uint32_t firstDataTime;  // 0: no data yet
+    uint32_t lastSampleTime;
+    uint32_t lastReceived;
+    uint32_t sampleTime[2];
+    uint32_t sampleBytes[2];
+    int sampleIndex;
+    uint32_t bytesPerSecond;
+};
+
+bool tickActive;
+int lastStatus;
+int retryCount;
+TransferRate rate;
+char lastInstallName[INSTALL_NAME_CAPACITY];
+
+void refresh()
+{
+    updateMainWindow();
+    pumpMessages();
+}
+
+void showStatus(const wchar_t* text)
+{
+    setStatusText(text);
+    refresh();
+}
+
+void showError(const wchar_t* text)
+{
+    (void)MessageBoxW(updaterState.mainWindow, text, loadText(IDS_UPDATE_CAPTION), MB_ICONERROR);  // any answer
+}
+
+// After a failed download or restart the client is to ask about updates again.
+void resetAskSettings()
+{
+    (void)writeInt(L"General", L"upgrade_do_not_ask", 0);  // a failed write changes nothing for the run
+    (void)writeInt(L"General", L"upgrade_never_ask", 0);
+}
+
+void showProgress(DownloadJob* job)
+{
+    uint32_t received = 0;
+    uint32_t total = 0;
+    (void)downloadCounts(job, &received, &total);  // both stay 0 for an unknown job
+    if (received == 0) {
+        const wchar_t* text = downloadStatusText(job);
+        if (text[0] && !wcsstr(text, L"of")) {
+            setStatusText(text);
+        } else if (rate.firstDataTime == 0) {
+            setStatusText(L"Connecting...");
+            setProgress(0.0f);
+        }
+        return;
+    }
+    uint32_t now = millisecondClock();
+    if (rate.firstDataTime == 0) {
+        resetTransferRate();
+        rate.firstDataTime = now ? now : 1;  // 0 means no data yet
+        rate.lastSampleTime = now;
+        setProgress(0.0f);
+    }
+    wchar_t status[STATUS_TEXT_CAPACITY];
+    (void)formatText(status, STATUS_TEXT_CAPACITY, L"Receiving %.02f MB",
+                     static_cast<double>(static_cast<float>(total) / 1024.0f / 1024.0f));
+    setStatusText(status);
+    if (received != rate.lastReceived) {
+        rate.sampleBytes[rate.sampleIndex] += received - rate.lastReceived;
+        rate.lastReceived = received;
+        setProgress(total ? static_cast<float>(received) / static_cast<float>(total) : 0.0f);
+    }
+    if (now - rate.lastSampleTime < SAMPLE_PERIOD_MS)
+        return;
+
+    rate.sampleTime[rate.sampleIndex] = now - rate.lastSampleTime;
+    ++rate.sampleIndex;
+    rate.lastSampleTime = now;
+    double seconds = (rate.sampleTime[0] + rate.sampleTime[1]) / 1000.0;
+    rate.bytesPerSecond = seconds > 0 ? static_cast<uint32_t>((double(rate.sampleBytes[0]) + rate.sampleBytes[1]) / seconds) : 0;
+    if (rate.sampleIndex == 2) {
+        rate.sampleTime[0] = SAMPLE_PERIOD_MS;
+        rate.sampleBytes[0] = rate.bytesPerSecond;
+        rate.sampleTime[1] = rate.sampleBytes[1] = 0;
+        rate.sampleIndex = 1;
+    }
+
+    wchar_t detail[STATUS_TEXT_CAPACITY];
+    if (rate.bytesPerSecond == 0) {
+        (void)formatText(detail, STATUS_TEXT_CAPACITY, L"Waiting for data...");
+    } else {
+        uint32_t elapsed = now - rate.firstDataTime;
+        double averageRate = elapsed ? received * 1000.0 / elapsed : 0.0;
+        double remaining = averageRate > 0 ? (double(total) - received) / averageRate : 0.0;
+        long long secondsLeft = remaining > 0 ? static_cast<long long>(remaining) : 0;
+        double kilobytes = rate.bytesPerSecond / 1024.0;
+        if (secondsLeft < 60)
+            (void)formatText(detail, STATUS_TEXT_CAPACITY,
+                             L"The estimated time remaining is less than a minute  at  %.1f KB / sec", kilobytes);
+        else if (secondsLeft / 60 == 1)
+            (void)formatText(detail, STATUS_TEXT_CAPACITY,
+                             L"The estimated remaining time is about %d minute  at  %.1f KB / sec", 1, kilobytes);
+        else
+            (void)formatText(detail, STATUS_TEXT_CAPACITY,
+                             L"The estimated remaining time is about %d minutes  at  %.1f KB / sec",
+                             static_cast<int>(secondsLeft / 60), kilobytes);
+    }
+    setDetailText(detail);
+}
+
+void restartClient()
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    bool started = false;
+    for (int attempt = 0; attempt < RESTART_ATTEMPTS && !started; ++attempt) {
+        wchar_t commandLine[PATH_CAPACITY];
+        (void)formatText(commandLine, PATH_CAPACITY, L"%s", updaterState.restartCommand);  // CreateProcessW may write to it
+        started = CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, RESTART_FLAGS, nullptr, nullptr,
+                                 &startup, &process) != FALSE;
+        if (!started)
+            Sleep(RESTART_PAUSE_MS);
+    }
+    if (started) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return;
+    }
+    resetAskSettings();
+    wchar_t text[PATH_CAPACITY];
+    (void)formatText(text, PATH_CAPACITY, L"Failed to restart application.\n%s", updaterState.restartCommand);
+    showError(text);
+}
+
+void finish()
+{
+    setProgress(1.0f);
+    showStatus(L"Finalize download");
+    // Nothing older than this download may be installed: the old archive goes first, and a
+    // download that cannot be saved is an installation failure.
+    (void)deleteFile(ARCHIVE_FILE_WIDE);
+    const unsigned char* data = downloadData(updaterState.currentJob);
+    int saved = writeFileData(ARCHIVE_FILE_WIDE, data, static_cast<int>(downloadSize(updaterState.currentJob)));
+    releaseDownload(updaterState.currentJob);
+    updaterState.currentJob = nullptr;
+    shutdownDownloadClient();
+
+    waitForClients(1, 0);
+    showStatus(L"Installing files");
+    (void)SetFileAttributesW(ARCHIVE_FILE_WIDE, FILE_ATTRIBUTE_NORMAL);  // a missing file fails the install
+    int installed = saved == 0 ? installArchive(ARCHIVE_FILE, installerEvent) : -1;
+    if (installed != 0) {
+        (void)deleteFile(ARCHIVE_FILE_WIDE);
+        showStatus(L"Installation failed");
+        showError(L"Installation failed.\nCould not decompress the downloaded archive.");
+        return;
+    }
+    setProgress(1.0f);
+    refresh();
+    (void)deleteFile(ARCHIVE_FILE_WIDE);  // a file that stays is replaced by the next run
+    Sleep(AFTER_INSTALL_PAUSE_MS);
+    pumpMessages();
+    restartClient();
+}
+
+void endOfJob(int status)
+{
+    if (status == DownloadStatus::Done) {
+        finish();
+        endRun();
+        return;
+    }
+    if (reconnect(status))
+        return;
+    resetAskSettings();
+    switch (status) {
+    case DownloadStatus::NotFound:
+        showError(loadText(IDS_NO_DOWNLOAD));
+        break;
+    case DownloadStatus::TimedOut:
+        showError(loadText(IDS_DOWNLOAD_TIMED_OUT));
+        break;
+    case DownloadStatus::Released:
+        showError(L"Connection to the server failed after 10 attempts.");
+        break;
+    default:
+        showError(loadText(IDS_RECEIVE_FAILED, status));
+        break;
+    }
+    endRun();
+}
+
+void guardCheck()
+{
+    waitForClients(0, 0);
+}
+
+}  // namespace
+
+void resetTransferRate()
+{
+    memset(&rate, 0, sizeof rate);
+}
+
+void endRun()
+{
+    PostQuitMessage(0);
+    updaterState.quitRequested = true;
+}
+
 LRESULT onTimer()
 {
+    if (tickActive)
+        return 0;
+    tickActive = true;
+    sweepStalledDownloads();
+    lastStatus = downloadStatus(updaterState.currentJob);
+    if (lastStatus == DownloadStatus::Queued || lastStatus == DownloadStatus::Transferring) {
+        showProgress(updaterState.currentJob);
+    } else {
+        (void)KillTimer(updaterState.mainWindow, UPDATE_TIMER_ID);  // not armed is fine too
+        endOfJob(lastStatus);
+    }
+    tickActive = false;
     return 0;
+}
+
+bool reconnect(int failedStatus)
+{
+    if (++retryCount > RECONNECT_BUDGET)
+        return false;
+    wchar_t text[STATUS_TEXT_CAPACITY];
+    switch (failedStatus) {
+    case DownloadStatus::NotFound:
+        (void)formatText(text, STATUS_TEXT_CAPACITY, L"Download not found - reconnecting to server ...");
+        break;
+    case DownloadStatus::TimedOut:
+        (void)formatText(text, STATUS_TEXT_CAPACITY, L"Download timed out - reconnecting to server ...");
+        break;
+    case DownloadStatus::Released:
+        (void)formatText(text, STATUS_TEXT_CAPACITY, L"Connection was lost - reconnecting to server ...");
+        break;
+    default:
+        (void)formatText(text, STATUS_TEXT_CAPACITY, L"A connection failure (%d) occured - reconnecting to server ...",
+                         failedStatus);
+        break;
+    }
+    setStatusText(text);
+    setDetailText(L" ");
+    refresh();
+    if (updaterState.currentJob) {
+        releaseDownload(updaterState.currentJob);
+        updaterState.currentJob = nullptr;
+        for (int step = 0; step < RECONNECT_WAIT_STEPS; ++step) {
+            sweepStalledDownloads();
+            Sleep(RECONNECT_WAIT_STEP_MS);
+        }
+    }
+    // The new transfer starts from nothing: its speed and time are its own.
+    resetTransferRate();
+    updaterState.currentJob = createDownload(updaterState.downloadUrl);
+    if (!updaterState.currentJob)
+        return false;
+    (void)SetTimer(updaterState.mainWindow, UPDATE_TIMER_ID, UPDATE_TIMER_PERIOD_MS, nullptr);  // as at the start
+    return true;
+}
+
+int installerEvent(int event, const void* payload)
+{
+    const char* name = static_cast<const char*>(payload);
+    switch (event) {
+    case InstallEvent::Started:
+        setDetailText(loadText(IDS_SEARCHING));
+        refresh();
+        guardCheck();
+        break;
+    case InstallEvent::EntryName:
+        if (name && strcmp(name, lastInstallName) != 0) {
+            (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
+            wchar_t text[STATUS_TEXT_CAPACITY];
+            (void)formatText(text, STATUS_TEXT_CAPACITY, L"Updating %s", fromUtf8Temp(name));
+            setDetailText(text);
+            refresh();
+        }
+        guardCheck();
+        break;
+    case InstallEvent::FileLocked:
+        if (name) {
+            (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
+            wchar_t text[STATUS_TEXT_CAPACITY];
+            (void)formatText(text, STATUS_TEXT_CAPACITY, L"Wait for system releasing lock of %s", fromUtf8Temp(name));
+            setDetailText(text);
+            refresh();
+        }
+        guardCheck();
+        break;
+    case InstallEvent::Progress:
+        setProgress(*static_cast<const unsigned short*>(payload) / static_cast<float>(PROGRESS_SCALE));
+        refresh();
+        guardCheck();
+        break;
+    case InstallEvent::Failed: {
+        DWORD reason = GetLastError();
+        wchar_t text[LOAD_TEXT_CAPACITY];
+        if (reason)
+            (void)formatText(text, LOAD_TEXT_CAPACITY, L"%S (reason %d)", name, static_cast<int>(reason));
+        else
+            (void)formatText(text, LOAD_TEXT_CAPACITY, L"%S", name);
+        showError(text);
+        break;
+    }
+    default:
+        break;
+    }
+    return updaterState.quitRequested ? 0 : 1;
 }

@@ -13,10 +13,10 @@ namespace {
 
 std::wstring archiveFolder()
 {
-    const char* folder = getenv("UPDATER_TEST_ARCHIVES");
-    if (!folder)
-        throw std::runtime_error("UPDATER_TEST_ARCHIVES is not set: no test archives for this run");
-    return windowsPathOf(folder);
+    const char* data = getenv("UPDATER_TEST_DATA");
+    if (!data)
+        throw std::runtime_error("UPDATER_TEST_DATA is not set: no test archives for this run");
+    return windowsPathOf(std::string(data) + "/test-archives");
 }
 
 std::string readAll(const std::wstring& path)

@@ -15,10 +15,10 @@ std::wstring widen(const std::string& text)
 
 TestServer load()
 {
-    const char* info = getenv("UPDATER_TEST_SERVER");
-    if (!info)
-        throw std::runtime_error("UPDATER_TEST_SERVER is not set: no update server for this run");
-    std::ifstream in(windowsPathOf(info).c_str());
+    const char* data = getenv("UPDATER_TEST_DATA");
+    if (!data)
+        throw std::runtime_error("UPDATER_TEST_DATA is not set: no update server for this run");
+    std::ifstream in(windowsPathOf(std::string(data) + "/test-server/info").c_str());
     if (!in)
         throw std::runtime_error("cannot read the update server's info file");
     TestServer server;

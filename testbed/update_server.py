@@ -23,6 +23,8 @@ Query options for /files and /bytes:
   cut=N                send N body bytes, then cut the connection
   stall=N              send N body bytes, then send nothing for stallsecs (default 60)
   rate=B               send at B bytes per second
+  cutonce=N            the first request for this exact address is cut after N bytes, later ones
+                       are served whole
   tag=T                anything: lets a test find its own requests in the log
 
 Every request is logged as one JSON line: port, request line, headers, and whether it came
@@ -149,6 +151,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", query.get("announce", str(size)))
         self.end_headers()
 
+        if "cutonce" in query:
+            with self.server.log_lock:
+                first = self.path not in self.server.seen
+                self.server.seen.add(self.path)
+            if first:
+                cut = int(query["cutonce"])
         limit = size
         for stop in (cut, stall):
             if stop is not None:
@@ -240,6 +248,7 @@ def main():
     for _ in range(2):
         server = Server(("127.0.0.1", 0), Handler)
         server.files_dir, server.log_path, server.log_lock = args.files, args.log, log_lock
+        server.seen = set()
         servers.append(server)
     plain, secure = servers
     with tempfile.TemporaryDirectory() as folder:

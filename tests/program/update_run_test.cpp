@@ -1,0 +1,364 @@
+// Whole update runs of updater.exe: an install directory with its zolt.ini and a stand-in
+// client, the test bed's update server, and the UI probe watching the window and answering
+// the boxes as a user would.
+#include "processes.h"
+#include "temp_install_dir.h"
+#include "test_archives.h"
+#include "test_server.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD RUN_LIMIT_MS = 150000;
+const std::string NO_DOWNLOAD = "Sorry, there is no download available for this version.";
+
+std::string unique(const std::string& what)
+{
+    static unsigned counter;
+    return what + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+}
+
+std::wstring wide(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+struct Report {
+    DWORD exitCode = 0xDEAD;
+    bool ended = false;
+    std::vector<std::string> lines;
+
+    std::vector<std::string> boxes() const { return matching(" box "); }
+    std::vector<std::string> matching(const std::string& text) const
+    {
+        std::vector<std::string> found;
+        for (const std::string& line : lines) {
+            if (line.find(text) != std::string::npos)
+                found.push_back(line);
+        }
+        return found;
+    }
+    bool showed(const std::string& text) const { return !matching(text).empty(); }
+};
+
+struct Install {
+    TempInstallDir dir;
+    std::wstring updater;
+    std::string tag = unique("run");
+
+    explicit Install(const std::string& settings = "[Launch]\r\nExec=zolt\r\n")
+    {
+        dir.write(L"zolt.ini", settings);
+        updater = installProgram(L"updater.exe", dir.path(), L"updater.exe");
+        installProgram(L"fake_client.exe", dir.path(), L"zolt.exe");
+    }
+
+    // Serves a test archive under a name of its own; returns the path after the base URL.
+    std::wstring serve(const std::wstring& archive, const std::string& query = "")
+    {
+        std::wstring name = L"kitfull-" + wide(tag) + L".rtp";
+        CopyFileW(testArchive(archive).c_str(), (testServer().files + L"\\" + name).c_str(), FALSE);
+        return L"files/" + name + L"?tag=" + wide(tag) + (query.empty() ? L"" : L"&" + wide(query));
+    }
+
+    std::wstring base() const { return L"http://127.0.0.1:" + std::to_wstring(testServer().http); }
+
+    // Runs updater.exe with the exact text after its quoted path, as a Windows shell starts it
+    // (limited token) unless elevated, watched and answered by the UI probe.
+    Report run(const std::wstring& arguments, const std::wstring& answers = L"", bool elevated = false,
+               DWORD limitMs = RUN_LIMIT_MS)
+    {
+        std::wstring line = L"\"" + updater + L"\" " + arguments;
+        StartedProcess process = elevated ? startPlain(line, dir.path()) : startLimited(line, dir.path());
+        Report report;
+        EXPECT_TRUE(process);
+        if (!process)
+            return report;
+        std::wstring reportFile = dir.path() + L"-probe.txt";
+        DeleteFileW(reportFile.c_str());
+        StartedProcess probe = startPlain(L"\"" + programDirectory() + L"\\ui_probe.exe\" --pid " +
+                                          std::to_wstring(process.id) + L" --report " + reportFile +
+                                          (answers.empty() ? L"" : L" --answers " + answers));
+        report.ended = process.wait(limitMs, &report.exitCode);
+        if (!report.ended)
+            TerminateProcess(process.process, 1);
+        probe.wait(10000);
+        std::string text = readFile(reportFile);
+        DeleteFileW(reportFile.c_str());
+        for (size_t start = 0; start < text.size();) {
+            size_t end = text.find('\n', start);
+            report.lines.push_back(text.substr(start, end - start));
+            start = end == std::string::npos ? text.size() : end + 1;
+        }
+        waitForProcessesFrom(dir.path(), 10000);  // a restarted client, for one
+        return report;
+    }
+
+    static std::string readFile(const std::wstring& path)
+    {
+        std::string bytes;
+        if (FILE* in = _wfopen(path.c_str(), L"rb")) {
+            char block[4096];
+            size_t got;
+            while ((got = fread(block, 1, sizeof block, in)) > 0)
+                bytes.append(block, got);
+            fclose(in);
+        }
+        return bytes;
+    }
+
+    std::wstring setting(const wchar_t* section, const wchar_t* key) const
+    {
+        wchar_t value[256] = L"";
+        GetPrivateProfileStringW(section, key, L"<absent>", value, 256, dir.file(L"zolt.ini").c_str());
+        return value;
+    }
+
+    size_t requests() const { return testServer().requests(tag).size(); }
+};
+
+std::string boxText(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text)
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return "caption=\"Update\" text=\"" + escaped + "\"";
+}
+
+}  // namespace
+
+TEST(UpdateRun, InstallsAFullKitAndRestartsTheClient)
+{
+    Install install;
+    CreateDirectoryW(install.dir.file(L"cache").c_str(), nullptr);
+    install.dir.write(L"cache\\old.dat", "stale");
+    install.dir.write(L"a.txt", "version 1");
+    install.dir.write(L"upgrade.rtp", "an archive left by an earlier run");
+    std::wstring path = install.serve(L"lzma2.7z", "rate=4000");
+    Report report = install.run(install.base() + L" " + path + L" \"zolt.exe\"");
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(report.exitCode, 0u);
+    EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+    EXPECT_FALSE(install.dir.exists(L"cache"));
+    EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
+    EXPECT_EQ(install.dir.read(L"big\\one.bin"), treeFile(L"big/one.bin"));
+    EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+    EXPECT_EQ(install.dir.read(L"zolt.exe.starts"), utf8(L"\"" + install.dir.path() + L"\\zolt.exe\"\n"));
+    EXPECT_TRUE(report.showed("title=\"Update\" topmost=1 x=100 y=100 w=510 h=190"));
+    EXPECT_TRUE(report.showed("status=\"Receiving 0.01 MB\""));  // the archive's length, announced
+    EXPECT_TRUE(report.showed("bar=1000"));
+    EXPECT_TRUE(report.showed("status=\"Installing files\""));
+    std::string log = install.dir.read(L"upgrade.log");
+    EXPECT_NE(log.find("Everything is Ok\r\n"), std::string::npos);
+    EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"<absent>");
+}
+
+TEST(UpdateRun, RecoversFromAConnectionCutAfterSomeData)
+{
+    Install install;
+    std::wstring path = install.serve(L"lzma2.7z", "cutonce=5000");
+    Report report = install.run(install.base() + L" " + path + L" x");
+    ASSERT_TRUE(report.ended);
+    EXPECT_TRUE(report.boxes().empty());
+    EXPECT_TRUE(report.showed("status=\"Download not found - reconnecting to server ...\""));
+    EXPECT_EQ(install.requests(), 2u);
+    EXPECT_EQ(install.dir.read(L"big\\two.bin"), treeFile(L"big/two.bin"));
+}
+
+TEST(UpdateRun, GivesUpAfterTenReconnects)
+{
+    const struct {
+        std::wstring path;  // empty: a port nobody listens on
+        std::string box;
+        std::string reconnectText;
+    } table[] = {
+        {L"status/404", NO_DOWNLOAD, "Download not found - reconnecting to server ..."},
+        {L"", "Unable to receive update (reason 15) after 10 attempts. Check the internet connection.",
+         "A connection failure (15) occured - reconnecting to server ..."},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.box);
+        Install install("[General]\r\nupgrade_never_ask=1\r\nupgrade_do_not_ask=1\r\n");
+        std::wstring base = row.path.empty() ? L"http://127.0.0.1:" + std::to_wstring(testServer().closed)
+                                             : install.base();
+        Report report = install.run(base + L" " + row.path + L"?tag=" + wide(install.tag) + L" x");
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.exitCode, 0u);
+        std::vector<std::string> boxes = report.boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].find(boxText(row.box)), std::string::npos) << boxes[0];
+        EXPECT_NE(boxes[0].find("icon=error buttons=ok"), std::string::npos) << boxes[0];
+        EXPECT_TRUE(report.showed("status=\"" + row.reconnectText + "\""));
+        if (!row.path.empty()) {
+            EXPECT_EQ(install.requests(), 11u);  // the first try and ten reconnects
+        }
+        EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"0");
+        EXPECT_EQ(install.setting(L"General", L"upgrade_do_not_ask"), L"0");
+        EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask_tmp"), L"1");
+    }
+}
+
+TEST(UpdateRun, ADamagedArchiveShowsBothFailures)
+{
+    Install install;
+    std::wstring path = install.serve(L"crc.7z");
+    Report report = install.run(install.base() + L" " + path + L" x");
+    ASSERT_TRUE(report.ended);
+    std::vector<std::string> boxes = report.boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_NE(boxes[0].find("text=\"A checksum error occurred in the archive"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[1].find(boxText("Installation failed.\nCould not decompress the downloaded archive.")),
+              std::string::npos)
+        << boxes[1];
+    EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+    EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"<absent>");  // untouched
+    EXPECT_FALSE(install.dir.exists(L"zolt.exe.starts"));                      // no restart
+}
+
+TEST(UpdateRun, AsksAboutARunningClient)
+{
+    // Yes terminates it and the update goes on.
+    {
+        Install install;
+        StartedProcess client = startPlain(L"\"" + install.dir.file(L"zolt.exe") + L"\" --stay 300000");
+        std::wstring path = install.serve(L"lzma2.7z");
+        Report report = install.run(install.base() + L" " + path + L" x", L"terminate=yes");
+        ASSERT_TRUE(report.ended);
+        std::vector<std::string> boxes = report.boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].find("icon=question buttons=yesnocancel"), std::string::npos) << boxes[0];
+        EXPECT_TRUE(client.wait(0));
+        EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
+    }
+    // Cancel ends the run before anything is downloaded.
+    {
+        Install install;
+        StartedProcess client = startPlain(L"\"" + install.dir.file(L"zolt.exe") + L"\" --stay 300000");
+        std::wstring path = install.serve(L"lzma2.7z");
+        Report report = install.run(install.base() + L" " + path + L" x", L"=cancel");
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.exitCode, 0u);
+        EXPECT_EQ(report.boxes().size(), 1u);
+        EXPECT_EQ(install.requests(), 0u);
+        EXPECT_FALSE(install.dir.exists(L"a.txt"));
+        TerminateProcess(client.process, 0);
+    }
+}
+
+TEST(UpdateRun, RefusesRunsItCannotDo)
+{
+    const struct {
+        std::wstring arguments;
+        bool elevated;
+        std::string box;
+    } table[] = {
+        {L"http://127.0.0.1/ only-one-blank", false, boxText("Provided parameters are incorrect.")},
+        {L"http://127.0.0.1/ a b", true,
+         "caption=\"System\" text=\"You are running the application as Windows Administrator.\\nPlease refrain "
+         "from updating or installing using elevated Windows User privileges.\\n\\nThe update will quit now.\\n\""},
+    };
+    for (const auto& row : table) {
+        Install install;
+        Report report = install.run(row.arguments, L"", row.elevated);
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.exitCode, 0u);
+        std::vector<std::string> boxes = report.boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].find(row.box), std::string::npos) << boxes[0];
+    }
+}
+
+TEST(UpdateRun, SaysWhenTheClientCannotBeRestarted)
+{
+    Install install("[Launch]\r\nExec=missing\r\n");
+    std::wstring path = install.serve(L"lzma2.7z");
+    Report report = install.run(install.base() + L" " + path + L" x");
+    ASSERT_TRUE(report.ended);
+    std::vector<std::string> boxes = report.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("Failed to restart application.\\n"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[0].find("missing.exe"), std::string::npos) << boxes[0];
+    EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"0");
+    EXPECT_EQ(install.setting(L"General", L"upgrade_do_not_ask"), L"0");
+    EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));  // the files were installed
+}
+
+TEST(UpdateRun, OneUpdaterAtATime)
+{
+    Install install;
+    std::wstring slow = install.serve(L"lzma2.7z", "stall=100&stallsecs=40");
+    StartedProcess first = startLimited(L"\"" + install.updater + L"\" " + install.base() + L" " + slow + L" x",
+                                        install.dir.path());
+    Sleep(2000);
+    Report report = install.run(install.base() + L" " + slow + L"&second=1 x");
+    ASSERT_TRUE(report.ended);
+    std::vector<std::string> boxes = report.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find(boxText("Another instance of the updater is running already.\nWill exit now.")),
+              std::string::npos)
+        << boxes[0];
+    TerminateProcess(first.process, 0);
+    first.wait(5000);
+}
+
+TEST(UpdateRun, ClosingTheWindowEndsTheRunAndInstallsNothing)
+{
+    Install install;
+    std::wstring slow = install.serve(L"lzma2.7z", "stall=100&stallsecs=40");
+    StartedProcess process =
+        startLimited(L"\"" + install.updater + L"\" " + install.base() + L" " + slow + L" x", install.dir.path());
+    HWND window = nullptr;
+    for (int waited = 0; waited < 200 && !window; ++waited, Sleep(50))
+        window = FindWindowW(L"Software Update", nullptr);
+    ASSERT_NE(window, nullptr);
+    Sleep(2000);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD code = 99;
+    ASSERT_TRUE(process.wait(20000, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(install.dir.exists(L"a.txt"));
+    EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+}
+
+TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
+{
+    Install install;
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring blocking = std::wstring(windows) + L"\\PControl.ini";
+    WritePrivateProfileStringW(L"Browser", L"BLOCK1", L"site-a", blocking.c_str());
+    WritePrivateProfileStringW(L"Browser", L"BLOCK2", L"site-b", blocking.c_str());
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zolt\\Browser", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"BLOCK1", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
+    RegCloseKey(key);
+    CreateDirectoryW(install.dir.file(L"bin").c_str(), nullptr);
+    install.dir.write(L"bin\\client.dll", "x");
+    StartedProcess client = startPlain(L"\"" + install.dir.file(L"zolt.exe") + L"\" --stay 300000");
+
+    Report report = install.run(L"-uninstall", L"=yes");
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(report.exitCode, 0u);
+    EXPECT_EQ(report.boxes().size(), 1u);  // the question about the running client
+    EXPECT_TRUE(client.wait(5000));
+    wchar_t value[64];
+    for (const wchar_t* name : {L"BLOCK1", L"BLOCK2"}) {
+        GetPrivateProfileStringW(L"Browser", name, L"<absent>", value, 64, blocking.c_str());
+        EXPECT_STREQ(value, L"") << name;
+        DWORD size = sizeof value;
+        EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\zolt\\Browser", name, RRF_RT_REG_SZ, nullptr, value,
+                               &size),
+                  ERROR_SUCCESS);
+        EXPECT_STREQ(value, L"") << name;
+    }
+    EXPECT_FALSE(install.dir.exists(L"zolt.ini"));
+    EXPECT_FALSE(install.dir.exists(L"bin"));
+    EXPECT_FALSE(install.dir.exists(L"zolt.exe"));
+}
