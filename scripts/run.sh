@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# The run command: sets up, builds, and runs the program's main job in a sample install
-# directory under Wine. For now that is the launcher mode: the updater reads the sample
-# zolt.ini, works out the full kit's address and starts its detached second copy; this script
-# shows the command line that copy was started with.
+# The run command: sets up, builds, and performs one whole update under Wine and Xvfb.
+#   1. makes a sample install directory: zolt.ini, version 1 of a sample client tree, a cache,
+#      and the stand-in client as zolt.exe;
+#   2. shows the command line the launcher mode gives its second copy;
+#   3. makes version 2 of the tree into a full kit with 7zz and serves it from the test bed's
+#      update server slowly enough to watch (about 10 seconds);
+#   4. runs that update (the launcher's command line with the local server in place of the
+#      product's), takes screenshots during the download and the installation, and prints what
+#      changed, the log's verdict and the client's restart.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${UPDATER_BUILD_DIR:-$root/build}
@@ -10,27 +15,76 @@ build_dir=${UPDATER_BUILD_DIR:-$root/build}
 bash "$root/scripts/build.sh"
 
 . "$root/testbed/session.sh"
-trap session_stop EXIT
-session_start "$build_dir"
+server_dir="$build_dir/demo-server"
+cleanup() { "$root/testbed/server.sh" stop "$server_dir"; session_stop; }
+trap cleanup EXIT
+session_start "$build_dir" "$build_dir/demo-wineprefix"
+"$root/testbed/server.sh" start "$server_dir" >/dev/null
+port=$(sed -n 's/^http=//p' "$server_dir/info")
 
 sample="$build_dir/sample-install"
-rm -rf "$sample"
-mkdir -p "$sample"
+shots="$build_dir/demo-screenshots"
+rm -rf "$sample" "$shots"
+mkdir -p "$sample/bin" "$sample/cache" "$shots"
 cp "$build_dir/bin/updater.exe" "$sample/"
-printf '[universe]\r\nhost=127.0.0.1\r\nport=6670\r\n[General]\r\nUpgradeLaunch=zolt.exe\r\n' >"$sample/zolt.ini"
-echo "run: sample install directory $sample"
-echo "run: zolt.ini:"
-sed 's/^/    /; s/\r$//' "$sample/zolt.ini"
+cp "$build_dir/bin/fake_client.exe" "$sample/zolt.exe"
+printf '[Launch]\r\nExec=zolt\r\n[universe]\r\nhost=127.0.0.1\r\nport=6670\r\n[General]\r\nUpgradeLaunch=zolt.exe\r\n' >"$sample/zolt.ini"
+echo "client version 1" >"$sample/readme.txt"
+echo "library 1.0" >"$sample/bin/client.dll"
+echo "stale cache" >"$sample/cache/index.tmp"
+windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
 
-sample_windows="Z:$(echo "$sample" | tr / '\\')"
-echo "run: starting updater.exe without arguments (launcher mode), as a Windows shell would"
-# Wine's process trace shows every process start with its exact command line.
-trace=$(WINEDEBUG=+process wine "$build_dir/bin/run_limited.exe" "$sample_windows\\updater.exe" 2>&1 >/dev/null || true)
-started=$(printf '%s\n' "$trace" | sed -n 's/.*CreateProcessInternalW app (null) cmdline L"\(.*upgrade\/.*\)"$/\1/p' | head -n 1)
-if [ -z "$started" ]; then
-  echo "run: the launcher mode started no second copy" >&2
-  exit 1
-fi
-started=$(printf '%s' "$started" | sed 's/\\"/"/g; s/\\\\/\\/g')
-echo "run: the launcher mode started its second copy with the command line:"
-echo "    $started"
+echo "run: sample install directory $sample (version 1)"
+echo "run: the launcher mode (updater.exe without arguments) starts its second copy with:"
+# Into a file, not a pipe: the detached copy would hold a pipe open for as long as it runs.
+WINEDEBUG=+process wine "$build_dir/bin/run_limited.exe" "$(windows "$sample")\\updater.exe" \
+  >/dev/null 2>"$build_dir/demo-trace.txt" || true
+launched=$(sed -n 's/.*CreateProcessInternalW app (null) cmdline L"\(.*upgrade\/.*\)"$/\1/p' \
+  "$build_dir/demo-trace.txt" | head -n 1 | sed 's/\\"/"/g; s/\\\\/\\/g')
+echo "    ${launched:-<none>}"
+sleep 1
+# The second copy tries the product's own server, which this machine cannot reach; stop it.
+pkill -f 'sample-install.updater.exe' 2>/dev/null || true
+sleep 1
+
+kit_tree=$(mktemp -d)
+mkdir -p "$kit_tree/bin" "$kit_tree/data"
+echo "client version 2" >"$kit_tree/readme.txt"
+echo "library 2.0" >"$kit_tree/bin/client.dll"
+head -c 400000 /dev/urandom >"$kit_tree/data/assets.bin"
+(cd "$kit_tree" && 7zz a -bso0 -bsp0 "$server_dir/files/kitfull.rtp.7z" . && mv "$server_dir/files/kitfull.rtp.7z" "$server_dir/files/kitfull.rtp")
+rm -rf "$kit_tree"
+size=$(stat -c %s "$server_dir/files/kitfull.rtp")
+rate=$((size / 10 + 1))
+echo "run: version 2 as a full kit of $size bytes, served at $rate bytes a second"
+
+# A program (not a client) holding readme.txt for a while, so that the installation waits
+# visibly for it.
+cp "$build_dir/bin/fake_client.exe" "$sample/holder.exe"
+wine "$sample/holder.exe" --hold "$(windows "$sample")\\readme.txt" --stay 17000 >/dev/null 2>&1 &
+
+base="http://127.0.0.1:$port"
+args="$base files/kitfull.rtp?rate=$rate \"zolt.exe\""
+echo "run: updating: updater.exe $args"
+start=$(date +%s)
+printf '"%s\\updater.exe" %s\n' "$(windows "$sample")" "$args" >"$build_dir/demo-command.txt"
+wine "$build_dir/bin/run_limited.exe" "@$(windows "$build_dir/demo-command.txt")" >/dev/null 2>&1 &
+updater=$!
+sleep 5
+"$root/testbed/screenshot.sh" "$shots/1-download.png"
+sleep 8
+"$root/testbed/screenshot.sh" "$shots/2-installation.png"
+wait "$updater" || true
+echo "run: the update took $(( $(date +%s) - start )) s"
+sleep 1  # the restarted client records its start
+
+echo
+echo "What changed:"
+echo "  readme.txt:     $(cat "$sample/readme.txt")"
+echo "  bin/client.dll: $(cat "$sample/bin/client.dll")"
+echo "  data/assets.bin: $( [ -f "$sample/data/assets.bin" ] && echo "new, $(stat -c %s "$sample/data/assets.bin") bytes" || echo missing)"
+echo "  cache/:         $( [ -d "$sample/cache" ] && echo "still there" || echo "removed (full kit)")"
+echo "  upgrade.rtp:    $( [ -f "$sample/upgrade.rtp" ] && echo "left behind" || echo "deleted")"
+echo "The log's verdict: $(tr -d '\r' <"$sample/upgrade.log" | tail -n 1)"
+echo "The client was restarted with: $(cat "$sample/zolt.exe.starts" 2>/dev/null || echo '<not restarted>')"
+echo "Screenshots: $shots/1-download.png $shots/2-installation.png"
