@@ -219,6 +219,16 @@ void endOfJob(int status)
     endRun();
 }
 
+// Shows the installer's current file (UTF-8) in the detail line and remembers it.
+void showInstallName(const wchar_t* format, const char* name)
+{
+    (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
+    wchar_t text[STATUS_TEXT_CAPACITY];
+    (void)formatText(text, STATUS_TEXT_CAPACITY, format, fromUtf8Temp(name));
+    setDetailText(text);
+    refresh();
+}
+
 void guardCheck()
 {
     waitForClients(0, 0);
@@ -304,23 +314,13 @@ int installerEvent(int event, const void* payload)
         guardCheck();
         break;
     case InstallEvent::EntryName:
-        if (name && strcmp(name, lastInstallName) != 0) {
-            (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
-            wchar_t text[STATUS_TEXT_CAPACITY];
-            (void)formatText(text, STATUS_TEXT_CAPACITY, L"Updating %s", fromUtf8Temp(name));
-            setDetailText(text);
-            refresh();
-        }
+        if (name && strcmp(name, lastInstallName) != 0)  // a repeated name is shown once
+            showInstallName(L"Updating %s", name);
         guardCheck();
         break;
     case InstallEvent::FileLocked:
-        if (name) {
-            (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
-            wchar_t text[STATUS_TEXT_CAPACITY];
-            (void)formatText(text, STATUS_TEXT_CAPACITY, L"Wait for system releasing lock of %s", fromUtf8Temp(name));
-            setDetailText(text);
-            refresh();
-        }
+        if (name)
+            showInstallName(L"Wait for system releasing lock of %s", name);
         guardCheck();
         break;
     case InstallEvent::Progress:

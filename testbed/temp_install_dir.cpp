@@ -57,11 +57,16 @@ void TempInstallDir::write(const std::wstring& name, const std::string& bytes) c
 
 std::string TempInstallDir::read(const std::wstring& name) const
 {
+    return readFileBytes(file(name));
+}
+
+std::string readFileBytes(const std::wstring& path)
+{
     std::string bytes;
-    FILE* in = _wfopen(file(name).c_str(), L"rb");
+    FILE* in = _wfopen(path.c_str(), L"rb");
     if (!in)
         return bytes;
-    char block[4096];
+    char block[65536];
     size_t got;
     while ((got = fread(block, 1, sizeof block, in)) > 0)
         bytes.append(block, got);

@@ -33,5 +33,8 @@ std::wstring programDirectory();
 std::wstring installProgram(const std::wstring& builtName, const std::wstring& dir,
                             const std::wstring& name);
 
+// The bytes of a file; empty when it cannot be read.
+std::string readFileBytes(const std::wstring& path);
+
 // UTF-8 form of text, as the test-bed programs record what they saw.
 std::string utf8(const std::wstring& text);

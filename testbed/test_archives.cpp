@@ -21,15 +21,9 @@ std::wstring archiveFolder()
 
 std::string readAll(const std::wstring& path)
 {
-    std::string bytes;
-    FILE* in = _wfopen(path.c_str(), L"rb");
-    if (!in)
+    std::string bytes = readFileBytes(path);
+    if (bytes.empty() && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
         throw std::runtime_error("cannot read a file of the test archives");
-    char block[65536];
-    size_t got;
-    while ((got = fread(block, 1, sizeof block, in)) > 0)
-        bytes.append(block, got);
-    fclose(in);
     return bytes;
 }
 

@@ -88,7 +88,7 @@ struct Install {
         if (!report.ended)
             TerminateProcess(process.process, 1);
         probe.wait(10000);
-        std::string text = readFile(reportFile);
+        std::string text = readFileBytes(reportFile);
         DeleteFileW(reportFile.c_str());
         for (size_t start = 0; start < text.size();) {
             size_t end = text.find('\n', start);
@@ -97,19 +97,6 @@ struct Install {
         }
         waitForProcessesFrom(dir.path(), 10000);  // a restarted client, for one
         return report;
-    }
-
-    static std::string readFile(const std::wstring& path)
-    {
-        std::string bytes;
-        if (FILE* in = _wfopen(path.c_str(), L"rb")) {
-            char block[4096];
-            size_t got;
-            while ((got = fread(block, 1, sizeof block, in)) > 0)
-                bytes.append(block, got);
-            fclose(in);
-        }
-        return bytes;
     }
 
     std::wstring setting(const wchar_t* section, const wchar_t* key) const
@@ -186,21 +173,40 @@ TEST(UpdateRun, GivesUpAfterTenReconnects)
         Install install("[General]\r\nupgrade_never_ask=1\r\nupgrade_do_not_ask=1\r\n");
         std::wstring base = row.path.empty() ? L"http://127.0.0.1:" + std::to_wstring(testServer().closed)
                                              : install.base();
+        DWORD start = GetTickCount();
         Report report = install.run(base + L" " + row.path + L"?tag=" + wide(install.tag) + L" x");
+        EXPECT_GE(GetTickCount() - start, 10u * 4800u);  // ten reconnect waits
         ASSERT_TRUE(report.ended);
         EXPECT_EQ(report.exitCode, 0u);
         std::vector<std::string> boxes = report.boxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_NE(boxes[0].find(boxText(row.box)), std::string::npos) << boxes[0];
         EXPECT_NE(boxes[0].find("icon=error buttons=ok"), std::string::npos) << boxes[0];
-        EXPECT_TRUE(report.showed("status=\"" + row.reconnectText + "\""));
         if (!row.path.empty()) {
+            EXPECT_TRUE(report.showed("status=\"" + row.reconnectText + "\""));
             EXPECT_EQ(install.requests(), 11u);  // the first try and ten reconnects
         }
         EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"0");
         EXPECT_EQ(install.setting(L"General", L"upgrade_do_not_ask"), L"0");
         EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask_tmp"), L"1");
     }
+}
+
+TEST(UpdateRun, GivesUpOnATransferThatKeepsStalling)
+{
+    // Every try stalls after a few bytes; the sweep ends each after 30 s. About six minutes.
+    Install install;
+    std::wstring path = install.serve(L"lzma2.7z", "stall=100&stallsecs=40");
+    Report report = install.run(install.base() + L" " + path + L" x", L"", false, 500000);
+    ASSERT_TRUE(report.ended);
+    std::vector<std::string> boxes = report.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find(boxText("The download has timed out.  Please try again later.")), std::string::npos)
+        << boxes[0];
+    EXPECT_TRUE(report.showed("status=\"Download timed out - reconnecting to server ...\""));
+    EXPECT_EQ(install.requests(), 11u);
+    EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"0");
+    EXPECT_FALSE(install.dir.exists(L"a.txt"));
 }
 
 TEST(UpdateRun, ADamagedArchiveShowsBothFailures)
@@ -233,6 +239,21 @@ TEST(UpdateRun, AsksAboutARunningClient)
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_NE(boxes[0].find("icon=question buttons=yesnocancel"), std::string::npos) << boxes[0];
         EXPECT_TRUE(client.wait(0));
+        EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
+    }
+    // No keeps waiting: the update goes on once the client has ended by itself.
+    {
+        Install install;
+        StartedProcess client = startPlain(L"\"" + install.dir.file(L"zolt.exe") + L"\" --stay 18000");
+        std::wstring path = install.serve(L"lzma2.7z");
+        Report report = install.run(install.base() + L" " + path + L" x", L"terminate=no");
+        ASSERT_TRUE(report.ended);
+        std::vector<std::string> boxes = report.boxes();
+        ASSERT_GE(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].find("answer=no"), std::string::npos) << boxes[0];
+        DWORD code = 99;
+        EXPECT_TRUE(client.wait(0, &code));
+        EXPECT_EQ(code, 0u);
         EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
     }
     // Cancel ends the run before anything is downloaded.
