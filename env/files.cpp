@@ -36,16 +36,25 @@ int copyFile(const wchar_t* source, const wchar_t* destination)
         return RESULT_NO_MEMORY;
     }
     (void)fseek(in, 0, SEEK_SET);  // a fresh stream already stands at the start
+    bool complete = true;
     size_t got;
     do {
         got = fread(block, 1, COPY_BLOCK_SIZE, in);
-        (void)fwrite(block, 1, got, out);  // write errors are not reported by the copy
-    } while (got == COPY_BLOCK_SIZE);
+        if (fwrite(block, 1, got, out) != got)
+            complete = false;
+    } while (got == COPY_BLOCK_SIZE && complete);
+    if (ferror(in))
+        complete = false;
     fclose(in);
-    fclose(out);
+    // The last buffered bytes are written here; flushed on its own, since a failed flush is
+    // not always seen in the result of the close.
+    if (fflush(out) != 0)
+        complete = false;
+    if (fclose(out) != 0)
+        complete = false;
     free(block);
     setNormalAttributes(destination);
-    return RESULT_OK;
+    return complete ? RESULT_OK : RESULT_FILE_WRITE;
 }
 
 int writeFileData(const wchar_t* path, const void* data, int length)

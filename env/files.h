@@ -9,7 +9,8 @@ constexpr size_t PATH_CAPACITY = 520;     // characters of a path buffer, termin
 constexpr size_t COPY_BLOCK_SIZE = 65536;  // bytes moved per read by copyFile
 
 // Copies source to destination, replacing it. RESULT_FILE_OPEN when either file cannot be
-// opened, RESULT_NO_MEMORY when the copy buffer cannot be allocated.
+// opened, RESULT_NO_MEMORY when the copy buffer cannot be allocated, RESULT_FILE_WRITE when a
+// read, a write or the closing of the copy fails (the destination is then incomplete).
 [[nodiscard]] int copyFile(const wchar_t* source, const wchar_t* destination);
 
 // Writes length bytes of data as the whole file. RESULT_MISSING_ARGUMENT for a null path or

@@ -23,6 +23,8 @@ constexpr wchar_t BYTE_ORDER_MARK = 0xFEFF;
 constexpr unsigned char UTF16_MARK_BYTES[] = {0xFF, 0xFE};
 constexpr size_t REGISTRY_KEY_CAPACITY = 512;
 constexpr wchar_t REGISTRY_KEY_PREFIX[] = L"SOFTWARE\\zolt\\";
+constexpr DWORD SECTION_LIST_CAPACITY = 4096;  // section names read when looking for an entry
+constexpr DWORD KEY_LIST_CAPACITY = 64;        // enough to tell that a section holds a key
 
 wchar_t installDirectory[SETTINGS_DIR_CAPACITY];
 wchar_t settingsFile[SETTINGS_DIR_CAPACITY];
@@ -35,9 +37,25 @@ bool isBlankOrMark(wchar_t c)
     return c == L' ' || (c >= L'\t' && c <= L'\r') || c == BYTE_ORDER_MARK;
 }
 
-// Single-byte text: each byte is the character with the same code.
-wchar_t decodeSingleByte(int byte)
+// Single-byte text is in the system's ANSI code page, as the profile functions write it; on a
+// double-byte code page a lead byte takes the next byte with it. A byte that the code page
+// does not map stands for the character with the same code.
+wchar_t decodeSingleByte(int byte, FILE* file)
 {
+    char bytes[2] = {static_cast<char>(byte), 0};
+    int length = 1;
+    if (IsDBCSLeadByte(static_cast<BYTE>(byte))) {
+        int trail = fgetc(file);
+        if (trail != EOF) {
+            bytes[1] = static_cast<char>(trail);
+            length = 2;
+        }
+    }
+    wchar_t decoded;
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, length, &decoded, 1) == 1)
+        return decoded;
+    if (length == 2)
+        (void)ungetc(static_cast<unsigned char>(bytes[1]), file);  // read again on its own
     return static_cast<wchar_t>(static_cast<unsigned char>(byte));
 }
 
@@ -67,7 +85,7 @@ bool readLinePiece(FILE* file, bool wide, wchar_t (&line)[LINE_PIECE_CHARS + 1])
                 c = L'\r';
             }
         } else {
-            c = decodeSingleByte(low);
+            c = decodeSingleByte(low, file);
         }
         line[length++] = c;
         if (c == L'\n')
@@ -95,12 +113,18 @@ void openSection(wchar_t (&section)[SETTINGS_TEXT_CAPACITY], const wchar_t* afte
     (void)removeChar(section, L']');
 }
 
-// Merges the entries of one pass over source into the settings file; returns their number.
-int mergePass(FILE* source, bool wide)
+// What one pass over a merge source did: entries found, and how many of them were written.
+struct MergeCount {
+    int found;
+    int written;
+};
+
+// Merges the entries of one pass over source into the settings file.
+MergeCount mergePass(FILE* source, bool wide)
 {
     wchar_t section[SETTINGS_TEXT_CAPACITY] = L"";
     wchar_t line[LINE_PIECE_CHARS + 1];
-    int count = 0;
+    MergeCount count = {0, 0};
     while (readLinePiece(source, wide, line)) {
         const wchar_t* at = line;
         if (section[0] == L'\0') {
@@ -128,15 +152,17 @@ int mergePass(FILE* source, bool wide)
             continue;
         copyCut(value, SETTINGS_TEXT_CAPACITY, equals + 1, wcslen(equals + 1));
         trimText(value);
-        (void)WritePrivateProfileStringW(section, key, value, settingsFile);  // unreported
-        ++count;
+        ++count.found;
+        if (WritePrivateProfileStringW(section, key, value, settingsFile))
+            ++count.written;
     }
     return count;
 }
 
 // Folds the entries of fileName (in the install directory) into the settings file. The source
 // is read as single-byte text and, when that finds no entry, once more as UTF-16. Returns the
-// number of entries written; with deleteAfter the source is deleted once it has been read.
+// number of entries written. With deleteAfter the source is deleted once it has been read, but
+// only when every entry it holds was written: otherwise it stays and is merged again next time.
 int mergeIniFile(const wchar_t* fileName, bool deleteAfter)
 {
     wchar_t sourcePath[SETTINGS_DIR_CAPACITY];
@@ -146,12 +172,12 @@ int mergeIniFile(const wchar_t* fileName, bool deleteAfter)
         if (!source)
             return 0;
         bool wide = pass == 2;
-        int count = mergePass(source, wide);
+        MergeCount count = mergePass(source, wide);
         fclose(source);
-        if (count > 0 || wide) {
-            if (deleteAfter)
+        if (count.found > 0 || wide) {
+            if (deleteAfter && count.written == count.found)
                 (void)deleteFile(sourcePath);  // a source that stays is merged again next time
-            return count;
+            return count.written;
         }
     }
 }
@@ -163,17 +189,23 @@ bool writeUnits(FILE* file, const wchar_t* text)
 }
 
 // Rewrites the settings file as UTF-16 with one entry per line, no blanks around it, and one
-// empty line before each section that follows an entry. Returns the number of entry lines; a
-// rewrite that finds none puts the previous content back and keeps the scratch copy.
+// empty line before each section that follows an entry. Returns the number of entry lines. The
+// file is only rewritten from a complete scratch copy; a rewrite that finds no entry or fails
+// to write puts the previous content back and keeps the copy.
 int normaliseSettingsFile()
 {
-    (void)copyFile(settingsFile, CONVERSION_FILE_NAME);  // a failed copy shows at the open below
+    if (copyFile(settingsFile, CONVERSION_FILE_NAME) != RESULT_OK) {
+        // Left behind, an incomplete copy would pass for the remains of a rewrite that died.
+        (void)deleteFile(CONVERSION_FILE_NAME);
+        return 0;
+    }
     FILE* copy = _wfopen(CONVERSION_FILE_NAME, L"rb");
     FILE* target = copy ? _wfopen(settingsFile, L"wb") : nullptr;
     int entries = 0;
+    bool written = target != nullptr;
     if (copy && target) {
         const wchar_t mark[] = {BYTE_ORDER_MARK, L'\0'};
-        (void)writeUnits(target, mark);  // write failures are not reported by the rewrite
+        written = writeUnits(target, mark);
         wchar_t line[LINE_PIECE_CHARS + 1];
         while (readLinePiece(copy, true, line)) {
             wchar_t* text = line;
@@ -184,23 +216,29 @@ int normaliseSettingsFile()
                 continue;
             if (*text == L'[') {
                 if (entries > 0)
-                    (void)writeUnits(target, L"\r\n");
+                    written = writeUnits(target, L"\r\n") && written;
             } else {
                 ++entries;
             }
-            (void)writeUnits(target, text);
-            (void)writeUnits(target, L"\r\n");
+            written = writeUnits(target, text) && written;
+            written = writeUnits(target, L"\r\n") && written;
         }
     }
     if (copy)
         fclose(copy);
-    if (target)
-        fclose(target);
-    if (entries > 0)
-        (void)deleteFile(CONVERSION_FILE_NAME);  // a leftover copy does no harm
-    else
-        (void)copyFile(CONVERSION_FILE_NAME, settingsFile);  // puts the previous content back
-    return entries;
+    if (target) {
+        if (fflush(target) != 0)  // as in copyFile: a failed flush does not always fail the close
+            written = false;
+        if (fclose(target) != 0)
+            written = false;
+    }
+    if (entries > 0 && written) {
+        (void)deleteFile(CONVERSION_FILE_NAME);  // a leftover copy is merged back only into an empty file
+        return entries;
+    }
+    // Puts the previous content back; should that fail too, the copy is recovered at the next start.
+    (void)copyFile(CONVERSION_FILE_NAME, settingsFile);
+    return 0;
 }
 
 bool isInInstallDirectory(const wchar_t* fileName)
@@ -222,11 +260,48 @@ bool isWideSettingsFile()
     return head[0] == UTF16_MARK_BYTES[0] || head[1] == UTF16_MARK_BYTES[1];
 }
 
+// All or nothing: when the copy or any entry's write fails, the file is left, or put back, as
+// it was, and the conversion is tried again at the next start.
 void convertSettingsFile()
 {
-    (void)copyFile(settingsFile, CONVERSION_FILE_NAME);
-    (void)writeFileData(settingsFile, UTF16_MARK_BYTES, sizeof UTF16_MARK_BYTES);
-    if (mergeIniFile(CONVERSION_FILE_NAME, true) > 0)
+    if (copyFile(settingsFile, CONVERSION_FILE_NAME) != RESULT_OK) {
+        (void)deleteFile(CONVERSION_FILE_NAME);  // an incomplete copy is worth nothing
+        return;
+    }
+    if (writeFileData(settingsFile, UTF16_MARK_BYTES, sizeof UTF16_MARK_BYTES) != RESULT_OK) {
+        (void)copyFile(CONVERSION_FILE_NAME, settingsFile);
+        return;
+    }
+    int merged = mergeIniFile(CONVERSION_FILE_NAME, true);
+    if (isInInstallDirectory(CONVERSION_FILE_NAME)) {
+        (void)copyFile(CONVERSION_FILE_NAME, settingsFile);  // not every entry was written
+        return;
+    }
+    if (merged > 0)
+        (void)normaliseSettingsFile();
+}
+
+// True when some section of the settings file holds a key.
+bool settingsHoldEntry()
+{
+    static wchar_t sections[SECTION_LIST_CAPACITY];
+    wchar_t keys[KEY_LIST_CAPACITY];
+    DWORD length = GetPrivateProfileSectionNamesW(sections, SECTION_LIST_CAPACITY, settingsFile);
+    for (const wchar_t* name = sections; name < sections + length && *name; name += wcslen(name) + 1) {
+        if (GetPrivateProfileStringW(name, nullptr, L"", keys, KEY_LIST_CAPACITY, settingsFile) > 0)
+            return true;
+    }
+    return false;
+}
+
+// A run that died between truncating the settings file and finishing its rewrite leaves the
+// scratch copy behind and the settings file without an entry: the copy's entries go back in.
+void recoverInterruptedRewrite()
+{
+    if (!isInInstallDirectory(CONVERSION_FILE_NAME) || settingsHoldEntry())
+        return;
+    // A single-byte result is converted by the load that follows; a wide one is tidied here.
+    if (mergeIniFile(CONVERSION_FILE_NAME, true) > 0 && isWideSettingsFile())
         (void)normaliseSettingsFile();
 }
 
@@ -241,6 +316,7 @@ int loadSettings(const wchar_t* installDir, const wchar_t* fileName)
         ++fileName;
     (void)formatText(settingsFile, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
 
+    recoverInterruptedRewrite();
     if (!isExistingFile(settingsFile) && isInInstallDirectory(PENDING_SETTINGS_FILE_NAME))
         (void)mergeIniFile(PENDING_SETTINGS_FILE_NAME, true);  // creates the settings file
     if (!isExistingFile(settingsFile))

@@ -27,7 +27,9 @@ extern const wchar_t DEFAULT_SETTINGS_FILE_NAME[];  // "zolt_default.ini", merge
 extern const wchar_t CONVERSION_FILE_NAME[];        // "zolt_tmp_ascii.ini", scratch copy
 
 // Finds the settings file (fileName, such as "\zolt.ini", inside installDir), folds the pending
-// or default settings into it, converts it to UTF-16 and rewrites it in clean layout.
+// or default settings into it, converts it to UTF-16 and rewrites it in clean layout. A scratch
+// copy left by a rewrite that died is merged back first when the settings file holds no entry.
+// Single-byte files are read in the system's ANSI code page.
 // RESULT_OK when the settings file exists afterwards, RESULT_SETTINGS_MISSING when not.
 // The install directory must be the current directory: the scratch copy has a bare name.
 [[nodiscard]] int loadSettings(const wchar_t* installDir, const wchar_t* fileName);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -74,6 +75,21 @@ TEST(CopyFile, ReportsWhatCannotBeCopied)
     EXPECT_EQ(copyFile(dir.file(L"source.bin").c_str(), dir.file(L"no\\copy.bin").c_str()), RESULT_FILE_OPEN);
     EXPECT_EQ(copyFile(nullptr, dir.file(L"copy.bin").c_str()), RESULT_MISSING_ARGUMENT);
     EXPECT_EQ(copyFile(dir.file(L"source.bin").c_str(), nullptr), RESULT_MISSING_ARGUMENT);
+}
+
+TEST(CopyFile, ReportsACopyThatCouldNotBeWrittenWhole)
+{
+    // The test bed's Unix root is drive Z:, and every write to its /dev/full fails as on a full disk.
+    const wchar_t fullDisk[] = L"Z:\\dev\\full";
+    FILE* probe = _wfopen(fullDisk, L"wb");
+    if (!probe)
+        GTEST_SKIP() << "no device that refuses every write";
+    fclose(probe);
+    TempInstallDir dir;
+    dir.write(L"small.bin", "abc");  // held in the stream's buffer until the close
+    dir.write(L"large.bin", std::string(3 * COPY_BLOCK_SIZE + 5, 'x'));
+    EXPECT_EQ(copyFile(dir.file(L"small.bin").c_str(), fullDisk), RESULT_FILE_WRITE);
+    EXPECT_EQ(copyFile(dir.file(L"large.bin").c_str(), fullDisk), RESULT_FILE_WRITE);
 }
 
 TEST(DeleteFile, DeletesProtectedFilesAndReportsTheSystemError)

@@ -290,3 +290,118 @@ TEST(TextHelpers, TrimRemoveAndDuplicate)
     free(copy);
     EXPECT_EQ(duplicateText(nullptr), nullptr);
 }
+
+TEST(LoadSettings, LeavesSingleByteSettingsAloneWhenTheScratchCopyCannotBeMade)
+{
+    Loaded loaded;
+    const std::string original = "[General]\r\nUpgradeLaunch=client.exe\r\n[universe]\r\nport=7000\r\n";
+    loaded.dir.write(L"zolt.ini", original);
+    ASSERT_TRUE(CreateDirectoryW(loaded.dir.file(L"zolt_tmp_ascii.ini").c_str(), nullptr));
+    loaded.load();
+    EXPECT_EQ(loaded.result, RESULT_OK);
+    EXPECT_EQ(loaded.dir.read(L"zolt.ini"), original);  // not truncated, not converted
+    EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"client.exe");
+    EXPECT_EQ(readInt(L"universe", L"port"), 7000);
+
+    // Once the copy can be made, the next start converts the file.
+    RemoveDirectoryW(loaded.dir.file(L"zolt_tmp_ascii.ini").c_str());
+    loaded.load();
+    EXPECT_EQ(loaded.settingsText(), L"\uFEFF[General]\r\nUpgradeLaunch=client.exe\r\n\r\n[universe]\r\nport=7000\r\n");
+}
+
+TEST(LoadSettings, RecoversTheEntriesOfARewriteThatDied)
+{
+    const std::string copy = "[General]\r\nUpgradeLaunch=client.exe\r\n[universe]\r\nport=7000\r\n";
+    const std::wstring clean = L"\uFEFF[General]\r\nUpgradeLaunch=client.exe\r\n\r\n[universe]\r\nport=7000\r\n";
+    struct Row {
+        const char* what;
+        bool settingsFile;
+        std::string settings;
+    };
+    const Row rows[] = {
+        {"truncated to the mark", true, MARK},
+        {"truncated to nothing", true, ""},
+        {"only sections left", true, std::string(MARK) + utf16(L"[General]\r\n")},
+        {"settings file gone", false, ""},
+    };
+    for (const Row& row : rows) {
+        Loaded loaded;
+        if (row.settingsFile)
+            loaded.dir.write(L"zolt.ini", row.settings);
+        loaded.dir.write(L"zolt_tmp_ascii.ini", copy);
+        loaded.load();
+        EXPECT_EQ(loaded.result, RESULT_OK) << row.what;
+        EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"client.exe") << row.what;
+        EXPECT_EQ(loaded.settingsText(), clean) << row.what;
+        EXPECT_FALSE(loaded.dir.exists(L"zolt_tmp_ascii.ini")) << row.what;
+    }
+
+    // A settings file that holds entries is the newer one: a copy beside it changes nothing.
+    Loaded current;
+    current.dir.write(L"zolt.ini", std::string(MARK) + utf16(L"[General]\r\nUpgradeLaunch=mine.exe\r\n"));
+    current.dir.write(L"zolt_tmp_ascii.ini", copy);
+    current.load();
+    EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"mine.exe");
+    EXPECT_EQ(readInt(L"universe", L"port"), -1);
+}
+
+TEST(LoadSettings, KeepsPendingSettingsThatCannotBeWritten)
+{
+    Loaded loaded;
+    loaded.dir.write(L"zolt.ini", std::string(MARK) + utf16(L"[General]\r\nkeep=1\r\n"));
+    const std::string pending = "[General]\r\nUpgradeLaunch=new.exe\r\n";
+    loaded.dir.write(L"zolt_upd.ini", pending);
+    // Another program holds the settings file open for reading only: every write fails.
+    HANDLE holder = CreateFileW(loaded.dir.file(L"zolt.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    loaded.load();
+    EXPECT_EQ(loaded.result, RESULT_OK);
+    EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"");
+    EXPECT_EQ(loaded.dir.read(L"zolt_upd.ini"), pending);  // kept for the next start
+    CloseHandle(holder);
+
+    loaded.load();
+    EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"new.exe");
+    EXPECT_STREQ(readString(L"General", L"keep"), L"1");
+    EXPECT_FALSE(loaded.dir.exists(L"zolt_upd.ini"));
+}
+
+// Runs under several code pages: CTest starts these tests again with other Wine locales.
+TEST(AnsiCodePage, SingleByteSettingsAreReadInTheSystemCodePage)
+{
+    struct Sample {
+        UINT codePage;
+        std::string bytes;
+        std::wstring text;
+    };
+    const Sample samples[] = {
+        {1252, "caf\xE9 \x80", L"caf\u00e9 \u20ac"},
+        {1251, "\xCF\xF0\xE8\xE2\xE5\xF2", L"\u041f\u0440\u0438\u0432\u0435\u0442"},
+        {932, "\x82\xA0\xB1x", L"\u3042\uff71x"},  // a double-byte character, then single ones
+    };
+    if (const char* expected = getenv("UPDATER_TEST_CODE_PAGE"))
+        ASSERT_EQ(GetACP(), static_cast<UINT>(atoi(expected))) << "the locale did not set the code page";
+    const Sample* sample = nullptr;
+    for (const Sample& candidate : samples)
+        if (candidate.codePage == GetACP())
+            sample = &candidate;
+    if (!sample)
+        GTEST_SKIP() << "no sample text for code page " << GetACP();
+
+    Loaded loaded;
+    loaded.dir.write(L"zolt.ini", "[General]\r\nname=" + sample->bytes + "\r\n");
+    loaded.dir.write(L"zolt_upd.ini", "[Pending]\r\nname=" + sample->bytes + "\r\n");
+    loaded.load();
+    EXPECT_EQ(std::wstring(readString(L"General", L"name")), sample->text);
+    EXPECT_EQ(std::wstring(readString(L"Pending", L"name")), sample->text);
+
+    // What the profile functions write into a new single-byte file survives the conversion.
+    Loaded written;
+    ASSERT_TRUE(WritePrivateProfileStringW(L"General", L"name", sample->text.c_str(),
+                                           written.dir.file(L"zolt.ini").c_str()));
+    ASSERT_NE(written.dir.read(L"zolt.ini").substr(0, 2), MARK);
+    written.load();
+    EXPECT_EQ(written.dir.read(L"zolt.ini").substr(0, 2), MARK);
+    EXPECT_EQ(std::wstring(readString(L"General", L"name")), sample->text);
+}
