@@ -20,15 +20,17 @@ size_t utf8TempIndex;
 wchar_t wideTempBuffers[UTF8_TEMP_BUFFERS][UTF8_TEMP_CAPACITY];
 size_t wideTempIndex;
 
-constexpr uint64_t HUNDRED_NS_PER_MS = 10000;
 UINT timerPeriod = 1;  // milliseconds; kept when the timer's range cannot be read
-uint64_t clockBase;    // 100 ns units since 1601, as the system time gives them
+// The performance counter runs on whatever the system time is set to, so time-outs and rates
+// measured with it do not jump when the clock of the machine is changed.
+uint64_t clockBase;          // counter reading at startClock
+uint64_t countsPerSecond = 1;  // the counter's frequency, fixed at boot
 
-uint64_t systemTime()
+uint64_t counterNow()
 {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    LARGE_INTEGER now;
+    (void)QueryPerformanceCounter(&now);  // cannot fail on Windows XP and later
+    return static_cast<uint64_t>(now.QuadPart);
 }
 
 }  // namespace
@@ -144,14 +146,27 @@ const wchar_t* fromUtf8Temp(const char* text)
 
 void startClock()
 {
+    startClockAt(0);
+}
+
+void startClockAt(uint32_t reading)
+{
     TIMECAPS caps;
     if (timeGetDevCaps(&caps, sizeof caps) == MMSYSERR_NOERROR)
         timerPeriod = caps.wPeriodMin;
     (void)timeBeginPeriod(timerPeriod);  // never ended: the period lapses with the process
-    clockBase = systemTime();
+    LARGE_INTEGER frequency;
+    if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0)
+        countsPerSecond = static_cast<uint64_t>(frequency.QuadPart);
+    // Set back by reading milliseconds; a base before the counter's zero wraps like the readings.
+    uint64_t setBack = reading / 1000 * countsPerSecond + reading % 1000 * countsPerSecond / 1000;
+    clockBase = counterNow() - setBack;
 }
 
 uint32_t millisecondClock()
 {
-    return static_cast<uint32_t>((systemTime() - clockBase) / HUNDRED_NS_PER_MS);
+    uint64_t elapsed = counterNow() - clockBase;
+    // Whole seconds and the rest apart, so that the product cannot overflow.
+    uint64_t milliseconds = elapsed / countsPerSecond * 1000 + elapsed % countsPerSecond * 1000 / countsPerSecond;
+    return static_cast<uint32_t>(milliseconds);
 }

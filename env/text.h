@@ -44,6 +44,9 @@ const wchar_t* fromUtf8Temp(const char* text);
 // Raises the system timer resolution and sets the clock's zero. Called once, before any
 // download job exists.
 void startClock();
-// Milliseconds since startClock, cut to 32 bits (wraps after about 49.7 days).
+// As startClock, but the clock reads `reading` now, so that the 32-bit wrap can be tried.
+void startClockAt(uint32_t reading);
+// Milliseconds since startClock, cut to 32 bits (wraps after about 49.7 days), from a clock
+// that changes of the system time do not move. Compare readings by their difference.
 // Safe to call from any thread once startClock has run.
 uint32_t millisecondClock();

@@ -231,6 +231,23 @@ TEST_F(DownloadClient, PollingTheStatusTextHoldsOffTheSweepForThirtySeconds)
     releaseDownload(job);
 }
 
+TEST_F(DownloadClient, StallRulesHoldAcrossTheClockWrap)
+{
+    startDownloadWorker(1000);
+    // A transfer that trickles on, a chunk every 100 ms, while the clock passes zero.
+    startClockAt(UINT32_MAX - 1000);
+    DownloadJob* job = createDownload(server.url(L"bytes/3000?rate=1000").c_str());
+    EXPECT_EQ(waitForEnd(job), DownloadStatus::Done);
+    releaseDownload(job);
+
+    // A polled status text holds off the sweep for the first 30 seconds, across the wrap too.
+    startClockAt(UINT32_MAX - 1000);
+    job = createDownload(server.url(L"bytes/1000?stall=0&stallsecs=3").c_str());
+    EXPECT_EQ(waitForEnd(job, true), DownloadStatus::NotFound);
+    releaseDownload(job);
+    startClock();
+}
+
 TEST_F(DownloadClient, StatusTextIsEmptyAndByteCountsAreShort)
 {
     DownloadJob* job = createDownload(server.url(L"bytes/200000?rate=100000").c_str());

@@ -119,3 +119,43 @@ TEST(MillisecondClock, CountsFromStartClock)
     uint32_t later = millisecondClock();
     EXPECT_GE(later - start, 40u);
 }
+
+TEST(MillisecondClock, ReadingsKeepTheirDifferenceAcrossTheWrap)
+{
+    startClockAt(UINT32_MAX - 20);
+    uint32_t start = millisecondClock();
+    Sleep(100);
+    uint32_t later = millisecondClock();
+    EXPECT_LT(later, start);  // wrapped past zero
+    EXPECT_GE(later - start, 90u);
+    startClock();
+}
+
+namespace {
+
+uint64_t systemMilliseconds()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000;
+}
+
+}  // namespace
+
+// CTest runs this once more with the system time running 3600 times too fast (libfaketime
+// under Wine), as if the machine's clock were set forward again and again.
+TEST(MillisecondClock, IsNotMovedByTheSystemTime)
+{
+    if (!getenv("UPDATER_TEST_FAST_SYSTEM_TIME"))
+        GTEST_SKIP() << "needs a system time that runs fast";
+    constexpr uint64_t systemSpan = 600000;  // ten minutes of system time, a sixth of a second of real time
+    startClock();
+    uint64_t systemStart = systemMilliseconds();
+    uint32_t clockStart = millisecondClock();
+    uint32_t clockNow = clockStart;
+    // Bounded by the clock under test too, in case the system time is not sped up after all.
+    while (systemMilliseconds() - systemStart < systemSpan && clockNow - clockStart < systemSpan)
+        clockNow = millisecondClock();
+    ASSERT_GE(systemMilliseconds() - systemStart, systemSpan) << "the system time did not run fast";
+    EXPECT_LT(clockNow - clockStart, systemSpan / 2);
+}
