@@ -11,6 +11,8 @@ using TreeVisitHandler = void (*)(const wchar_t* name);
 
 // Deletes everything in base + suffix (suffix may be null or empty) that pattern ("\*.*")
 // finds, subdirectories first as they are met, then the directory itself. Files that cannot
-// be deleted stay, and so do the directories above them; nothing is reported. Paths longer
-// than the buffers are passed over. onVisit may be null.
+// be deleted stay, and so do the directories above them; nothing is reported. Junctions and
+// symbolic links (any reparse point) are removed themselves and never followed, base + suffix
+// included: what they lead to is left as it is. Paths longer than the buffers are passed over.
+// onVisit may be null.
 void removeTree(const wchar_t* base, const wchar_t* suffix, const wchar_t* pattern, TreeVisitHandler onVisit);
