@@ -383,9 +383,10 @@ TEST(AnsiCodePage, SingleByteSettingsAreReadInTheSystemCodePage)
     if (const char* expected = getenv("UPDATER_TEST_CODE_PAGE"))
         ASSERT_EQ(GetACP(), static_cast<UINT>(atoi(expected))) << "the locale did not set the code page";
     const Sample* sample = nullptr;
-    for (const Sample& candidate : samples)
+    for (const Sample& candidate : samples) {
         if (candidate.codePage == GetACP())
             sample = &candidate;
+    }
     if (!sample)
         GTEST_SKIP() << "no sample text for code page " << GetACP();
 
