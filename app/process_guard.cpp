@@ -80,17 +80,60 @@ void terminateClients()
     waitWhileClientRuns(FOLLOW_UP_STEPS);
 }
 
+constexpr size_t EXEC_CAPACITY = SETTINGS_TEXT_CAPACITY + 4;  // a value and the ".exe" added to it
+
+// Where the arguments of an Exec value start: the blank after the first ".exe" that ends a
+// word, or null when the value holds none ("my.exec.exe -x" has them after the second).
+wchar_t* findExecArguments(wchar_t* exec)
+{
+    for (wchar_t* at = wcsstr(exec, L".exe"); at; at = wcsstr(at + 1, L".exe")) {
+        wchar_t next = at[4];
+        if (next == L'\0')
+            return nullptr;
+        if (next == L' ' || next == L'\t')
+            return at + 4;
+    }
+    return nullptr;
+}
+
+// Exec, completed: the program into program and, when arguments is not null, the text after
+// it, without blanks around it, into arguments.
+void readClientCommand(wchar_t* program, size_t programSize, wchar_t* arguments, size_t argumentsSize)
+{
+    wchar_t exec[EXEC_CAPACITY];
+    (void)formatText(exec, EXEC_CAPACITY, L"%s", readString(L"Launch", L"Exec"));  // always fits
+    if (exec[0] && !wcsstr(exec, L".exe")) {
+        size_t length = wcslen(exec);
+        (void)formatText(exec + length, EXEC_CAPACITY - length, L".exe");
+    }
+    const wchar_t* rest = L"";
+    if (wchar_t* end = findExecArguments(exec)) {
+        *end = L'\0';
+        rest = end + 1;
+    }
+    if (wcslen(exec) < 5) {
+        (void)formatText(program, programSize, L"%s.exe", CLIENT_FRAGMENT);
+        rest = L"";  // the default client takes none
+    } else {
+        (void)formatText(program, programSize, L"%s", exec);  // cut to fit
+    }
+    if (arguments) {
+        (void)formatText(arguments, argumentsSize, L"%s", rest);  // cut to fit
+        trimText(arguments);
+    }
+}
+
 }  // namespace
 
 void clientProgramName(wchar_t* buffer, size_t size)
 {
-    (void)formatText(buffer, size, L"%s", readString(L"Launch", L"Exec"));  // cut to fit
-    if (buffer[0] && !wcsstr(buffer, L".exe")) {
-        size_t length = wcslen(buffer);
-        (void)formatText(buffer + length, size - length, L".exe");
-    }
-    if (wcslen(buffer) < 5)
-        (void)formatText(buffer, size, L"%s.exe", CLIENT_FRAGMENT);
+    readClientCommand(buffer, size, nullptr, 0);
+}
+
+void clientProgramArguments(wchar_t* buffer, size_t size)
+{
+    wchar_t program[EXEC_CAPACITY];
+    readClientCommand(program, EXEC_CAPACITY, buffer, size);
 }
 
 DWORD findProcessByName(const wchar_t* first, const wchar_t* second)

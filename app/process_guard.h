@@ -8,8 +8,12 @@
 constexpr size_t GUARD_TEXT_CAPACITY = 520;
 
 // The client program: Exec of section Launch, with ".exe" appended when it holds none, and
-// "zolt.exe" for anything shorter than 5 characters. Cut to fit size.
+// "zolt.exe" for anything shorter than 5 characters. Arguments after the ".exe" (Exec
+// "zolt.exe -x") are not part of the name. Cut to fit size.
 void clientProgramName(wchar_t* buffer, size_t size);
+// The arguments that Exec gives after the program's ".exe", without blanks around them; empty
+// when there are none. Cut to fit size.
+void clientProgramArguments(wchar_t* buffer, size_t size);
 
 // Id of the first process whose image name contains every non-empty fragment (case counts),
 // or 0. The own process is not skipped.

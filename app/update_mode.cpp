@@ -71,8 +71,16 @@ bool splitCommandLine(wchar_t* commandLine)
 void buildRestartCommand()
 {
     wchar_t program[PATH_CAPACITY];
+    wchar_t arguments[PATH_CAPACITY];
     clientProgramName(program, PATH_CAPACITY);
-    (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\"", updaterState.installDir, program);
+    clientProgramArguments(arguments, PATH_CAPACITY);
+    // Only the path is quoted: the arguments follow it, as a shell would start the client.
+    if (arguments[0])
+        (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\" %s", updaterState.installDir,
+                         program, arguments);
+    else
+        (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\"", updaterState.installDir,
+                         program);
 }
 
 void showCacheEntry(const wchar_t* name)

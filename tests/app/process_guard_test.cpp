@@ -42,9 +42,20 @@ TEST(ClientProgramName, CompletesTheExecSetting)
     const struct {
         const char* exec;
         const wchar_t* program;
+        const wchar_t* arguments;
     } table[] = {
-        {"client", L"client.exe"}, {"a", L"a.exe"}, {"", L"zolt.exe"}, {".exe", L"zolt.exe"},
-        {"bin\\client.exe -silent", L"bin\\client.exe -silent"}, {"Client.EXE", L"Client.EXE.exe"},
+        {"client", L"client.exe", L""},
+        {"a", L"a.exe", L""},
+        {"", L"zolt.exe", L""},
+        {".exe", L"zolt.exe", L""},
+        {"Client.EXE", L"Client.EXE.exe", L""},
+        // Arguments follow the ".exe" that ends a word; they are no part of the program's name.
+        {"bin\\client.exe -silent", L"bin\\client.exe", L"-silent"},
+        {"client.exe   -a  b=c  ", L"client.exe", L"-a  b=c"},
+        {"my.exec.exe -x", L"my.exec.exe", L"-x"},
+        {"client.exe.bak", L"client.exe.bak", L""},
+        {".exe -x", L"zolt.exe", L""},  // too short to be a program: the default client, as it is
+        {"client -x", L"client -x.exe", L""},  // no ".exe" of its own: the whole text is the name
     };
     for (const auto& row : table) {
         TempInstallDir dir;
@@ -53,6 +64,9 @@ TEST(ClientProgramName, CompletesTheExecSetting)
         wchar_t program[GUARD_TEXT_CAPACITY];
         clientProgramName(program, GUARD_TEXT_CAPACITY);
         EXPECT_STREQ(program, row.program) << row.exec;
+        wchar_t arguments[GUARD_TEXT_CAPACITY];
+        clientProgramArguments(arguments, GUARD_TEXT_CAPACITY);
+        EXPECT_STREQ(arguments, row.arguments) << row.exec;
     }
 }
 
