@@ -136,6 +136,14 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     switch (message) {
     case WM_DESTROY:
         exitProcess(0);
+    case WM_CLOSE:  // also sent straight from the caption's close command
+        if (updaterState.installing)
+            return 0;
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_QUERYENDSESSION:  // asks the session to wait until the files are written
+        if (updaterState.installing)
+            return FALSE;
+        return DefWindowProcW(window, message, wParam, lParam);
     case WM_TIMER:
         return onTimer();
     default:
@@ -246,6 +254,8 @@ void pumpMessages()
     while (PeekMessageW(&message, updaterState.mainWindow, 0, 0, PM_REMOVE)) {
         if (updaterState.quitRequested)
             return;  // the message is dropped
+        if (message.message == WM_CLOSE && updaterState.installing)
+            continue;  // ending now would leave the install directory half written
         if (message.message == WM_CLOSE || message.message == WM_QUIT)
             updaterState.quitRequested = true;
         if (message.message != WM_NCRBUTTONDOWN) {

@@ -40,5 +40,6 @@ void setProgress(float fraction);
 void updateMainWindow();
 
 // Handles the window's pending messages. Returns at once when the run is quitting; a close
-// request (WM_CLOSE or WM_QUIT) marks it quitting; right clicks on the frame are dropped.
+// request (WM_CLOSE or WM_QUIT) marks it quitting; right clicks on the frame are dropped, and
+// so is WM_CLOSE while the update is being installed.
 void pumpMessages();

@@ -164,6 +164,7 @@ void restartClient()
 void finish()
 {
     setProgress(1.0f);
+    updaterState.installing = true;  // until the process ends
     showStatus(L"Finalize download");
     // Nothing older than this download may be installed: the old archive goes first, and a
     // download that cannot be saved is an installation failure.

@@ -22,6 +22,7 @@ struct UpdaterState {
     DownloadJob* currentJob;
     HWND mainWindow;                        // the progress window, null until created
     bool quitRequested;                     // ends the main loop and every message pump
+    bool installing;                        // from saving the download on: close requests are dropped
 };
 
 extern UpdaterState updaterState;

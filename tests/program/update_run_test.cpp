@@ -5,6 +5,7 @@
 #include "temp_install_dir.h"
 #include "test_archives.h"
 #include "test_server.h"
+#include "ui_probe.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -344,6 +345,56 @@ TEST(UpdateRun, ClosingTheWindowEndsTheRunAndInstallsNothing)
     EXPECT_EQ(code, 0u);
     EXPECT_FALSE(install.dir.exists(L"a.txt"));
     EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+}
+
+TEST(UpdateRun, CloseRequestsWaitUntilTheFilesAreWritten)
+{
+    Install install;
+    install.dir.write(L"a.txt", "version 1");
+    // A program outside the install directory holds a.txt for a while: the installation waits.
+    TempInstallDir elsewhere;
+    std::wstring holder = installProgram(L"fake_client.exe", elsewhere.path(), L"holder.exe");
+    StartedProcess holding = startPlain(L"\"" + holder + L"\" --hold " + install.dir.file(L"a.txt") + L" --stay 8000");
+    for (int waited = 0; waited < 100 && elsewhere.read(L"holder.exe.holding").empty(); ++waited)
+        Sleep(50);
+    ASSERT_EQ(elsewhere.read(L"holder.exe.holding"), "held\n");
+
+    std::wstring path = install.serve(L"lzma2.7z");
+    StartedProcess process =
+        startLimited(L"\"" + install.updater + L"\" " + install.base() + L" " + path + L" x", install.dir.path());
+    WindowState state;
+    for (int waited = 0; waited < 1200 && state.status != L"Installing files"; ++waited, Sleep(50))
+        state = readProgressWindow(process.id);
+    ASSERT_EQ(state.status, L"Installing files");
+    HWND window = FindWindowW(L"Software Update", nullptr);
+    ASSERT_NE(window, nullptr);
+    // A posted close, the caption's close command and the end of the session are all refused.
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD_PTR answer = 1;
+    EXPECT_NE(SendMessageTimeoutW(window, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL, 20000, &answer), 0);
+    EXPECT_NE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 20000, &answer), 0);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE));
+
+    DWORD code = 99;
+    ASSERT_TRUE(process.wait(RUN_LIMIT_MS, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
+    EXPECT_EQ(install.dir.read(L"big\\one.bin"), treeFile(L"big/one.bin"));
+    EXPECT_NE(install.dir.read(L"upgrade.log").find("Everything is Ok\r\n"), std::string::npos);
+    waitForProcessesFrom(install.dir.path(), 10000);
+    EXPECT_FALSE(install.dir.read(L"zolt.exe.starts").empty());  // the run went on to the restart
+    holding.wait(10000);
+}
+
+TEST(UpdateRun, RestartsTheClientWithTheArgumentsOfExec)
+{
+    Install install("[Launch]\r\nExec=zolt.exe -silent  --from=updater\r\n");
+    std::wstring path = install.serve(L"lzma2.7z");
+    Report report = install.run(install.base() + L" " + path + L" x");
+    ASSERT_TRUE(report.ended);
+    EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+    EXPECT_EQ(install.dir.read(L"zolt.exe.starts"),
+              utf8(L"\"" + install.dir.path() + L"\\zolt.exe\" -silent  --from=updater\n"));
 }
 
 TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
