@@ -24,6 +24,8 @@ MTIME = 1709214307  # 2024-02-29 13:45:07 UTC: a leap day, every field with two 
 ITEMS = ["a.txt", "empty.bin", "dir/sub/c.bin", "h\u00e9llo w\u00f6rld \u20ac.txt",
          "\u65e5\u672c/\u540d\u524d.txt", "dir/emptydir", "big/one.bin", "big/two.bin"]
 
+LONG_NAME = "\u20ac" * 80 + "/" + "\u20ac" * 80 + "/" + "\u20ac" * 19 + ".txt"
+
 
 def contents():
     rng = random.Random(20261208)
@@ -163,6 +165,12 @@ def main(out):
             sevenzip(odd, archive, ["good.txt", real], "-mhc=off")
             if real != planted:
                 patch_header(archive, utf16(real), utf16(planted))
+
+        # One name of more UTF-8 bytes (543) than the updater keeps of a shown name, in folders
+        # that a Linux file system still allows (240 bytes a part).
+        long_tree = os.path.join(work, "long")
+        make_tree(long_tree, {LONG_NAME: b"long name\n"})
+        sevenzip(long_tree, os.path.join(out, "longname.7z"), [LONG_NAME.split("/")[0]])
     for name in os.listdir(out):
         if name.endswith(".7z") and name not in ("truncated.7z", "notarchive.7z"):
             write_listing(os.path.join(out, name))

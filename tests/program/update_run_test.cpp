@@ -397,6 +397,48 @@ TEST(UpdateRun, RestartsTheClientWithTheArgumentsOfExec)
               utf8(L"\"" + install.dir.path() + L"\\zolt.exe\" -silent  --from=updater\n"));
 }
 
+TEST(UpdateRun, InstallsNamesLongerThanItKeepsOfThem)
+{
+    // 185 characters, 543 bytes of UTF-8: more than the updater keeps of the name it shows last.
+    std::wstring folder(80, L'\u20ac');
+    std::wstring name = folder + L"\\" + folder + L"\\" + std::wstring(19, L'\u20ac') + L".txt";
+    Install install;
+    std::wstring path = install.serve(L"longname.7z");
+    Report report = install.run(install.base() + L" " + path + L" x");
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(report.exitCode, 0u);
+    EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+    EXPECT_EQ(install.dir.read(name), "long name\n");
+}
+
+TEST(UpdateRun, ADownloadThatCannotBeSavedIsNotReplacedByAnOlderArchive)
+{
+    Install install;
+    // An archive of an earlier run stays readable but can be neither deleted nor overwritten.
+    CopyFileW(testArchive(L"empty.7z").c_str(), install.dir.file(L"upgrade.rtp").c_str(), FALSE);
+    TempInstallDir elsewhere;
+    std::wstring holder = installProgram(L"fake_client.exe", elsewhere.path(), L"holder.exe");
+    StartedProcess holding =
+        startPlain(L"\"" + holder + L"\" --hold " + install.dir.file(L"upgrade.rtp") + L" --stay 60000");
+    for (int waited = 0; waited < 100 && elsewhere.read(L"holder.exe.holding").empty(); ++waited)
+        Sleep(50);
+    ASSERT_EQ(elsewhere.read(L"holder.exe.holding"), "held\n");
+
+    std::wstring path = install.serve(L"lzma2.7z");
+    Report report = install.run(install.base() + L" " + path + L" x");
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(report.exitCode, 0u);
+    std::vector<std::string> boxes = report.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find(boxText("Installation failed.\nCould not decompress the downloaded archive.")),
+              std::string::npos)
+        << boxes[0];
+    EXPECT_FALSE(install.dir.exists(L"a.txt"));
+    EXPECT_FALSE(install.dir.exists(L"zolt.exe.starts"));  // a failed installation restarts nothing
+    TerminateProcess(holding.process, 0);
+    holding.wait(5000);
+}
+
 TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
 {
     Install install;
