@@ -23,8 +23,7 @@ session_start "$build_dir" "$build_dir/bench-wineprefix"
 port=$(sed -n 's/^http=//p' "$server_dir/info")
 url="http://127.0.0.1:$port/bytes/$size"
 
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+. "$root/scripts/bench_common.sh"
 
 client_walls=() curl_walls=() peaks=()
 for run in $(seq "$runs"); do

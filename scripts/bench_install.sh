@@ -18,8 +18,7 @@ trap session_stop EXIT
 session_start "$build_dir" "$build_dir/bench-wineprefix"
 
 out="$build_dir/bench-install"
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+. "$root/scripts/bench_common.sh"
 fresh() { rm -rf "$out"; mkdir -p "$out"; cp "$build_dir/bench-kits/$1" "$out/upgrade.rtp"; }
 
 for kit in kit_a.7z kit_b.7z; do

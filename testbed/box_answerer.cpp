@@ -1,5 +1,7 @@
 #include "box_answerer.h"
 
+#include "processes.h"
+
 #include <chrono>
 #include <climits>
 
@@ -9,24 +11,10 @@ constexpr DWORD POLL_MS = 20;
 constexpr DWORD CLOSE_WAIT_MS = 5000;  // a pressed box goes at once; this only bounds a hung one
 constexpr int TEXT_CONTROL_ID = 0xFFFF;
 
-struct FindRequest {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK matchBox(HWND window, LPARAM context)
+// A dialog is a message box once it shows and has the box's text control.
+bool isShownMessageBox(HWND window)
 {
-    auto* request = reinterpret_cast<FindRequest*>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t className[16] = L"";
-    GetClassNameW(window, className, 16);
-    if (owner == request->processId && wcscmp(className, L"#32770") == 0 && IsWindowVisible(window) &&
-        GetDlgItem(window, TEXT_CONTROL_ID)) {
-        request->found = window;
-        return FALSE;
-    }
-    return TRUE;
+    return IsWindowVisible(window) && GetDlgItem(window, TEXT_CONTROL_ID);
 }
 
 std::wstring windowText(HWND window)
@@ -134,9 +122,7 @@ UINT iconOf(HWND box)
 
 HWND findMessageBox(DWORD processId)
 {
-    FindRequest request = {processId, nullptr};
-    EnumWindows(matchBox, reinterpret_cast<LPARAM>(&request));
-    return request.found;
+    return findTopWindow(processId, L"#32770", isShownMessageBox);
 }
 
 SeenBox readMessageBox(HWND box)

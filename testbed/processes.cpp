@@ -152,3 +152,35 @@ bool waitForProcessesFrom(const std::wstring& directory, DWORD timeoutMs)
         Sleep(50);
     }
 }
+
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    const wchar_t* className;
+    bool (*accept)(HWND);
+    HWND found;
+};
+
+BOOL CALLBACK matchTopWindow(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    if (owner != search->processId || wcscmp(className, search->className) != 0 ||
+        (search->accept && !search->accept(window)))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND findTopWindow(DWORD processId, const wchar_t* className, bool (*accept)(HWND))
+{
+    WindowSearch search = {processId, className, accept, nullptr};
+    EnumWindows(matchTopWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}

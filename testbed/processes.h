@@ -31,6 +31,10 @@ StartedProcess startPlain(const std::wstring& commandLine, const std::wstring& d
 // TokenElevation and TokenElevationType of a process (-1 when they cannot be read).
 void readElevation(HANDLE process, int* elevated, int* elevationType);
 
+// The first top-level window of process processId whose class is className and that accept
+// (when given) takes; null when there is none.
+HWND findTopWindow(DWORD processId, const wchar_t* className, bool (*accept)(HWND) = nullptr);
+
 // Ids of the running processes whose program file lies in directory (letter case ignored).
 std::vector<DWORD> processesRunningFrom(const std::wstring& directory);
 

@@ -1,5 +1,7 @@
 #include "ui_probe.h"
 
+#include "processes.h"
+
 #include <commctrl.h>
 
 #include <cstdio>
@@ -8,24 +10,6 @@ namespace {
 
 constexpr DWORD BAR_READ_TIMEOUT_MS = 200;
 
-struct Search {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK matchWindow(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<Search*>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t className[64] = L"";
-    GetClassNameW(window, className, 64);
-    if (owner == search->processId && wcscmp(className, L"Software Update") == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 std::wstring textOf(HWND window)
 {
@@ -46,11 +30,9 @@ bool WindowState::operator==(const WindowState& other) const
 WindowState readProgressWindow(DWORD processId)
 {
     WindowState state;
-    Search search = {processId, nullptr};
-    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
-    if (!search.found)
+    HWND window = findTopWindow(processId, L"Software Update");
+    if (!window)
         return state;
-    HWND window = search.found;
     state.found = true;
     state.title = textOf(window);
     state.topmost = (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;

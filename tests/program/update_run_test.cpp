@@ -110,6 +110,28 @@ struct Install {
     size_t requests() const { return testServer().requests(tag).size(); }
 };
 
+// A program outside the install directory that holds a file open for a while; others may
+// still read the file, but not delete or write it. Ended, if still running, when it goes.
+struct FileHolder {
+    TempInstallDir place;
+    StartedProcess process;
+
+    FileHolder(const std::wstring& path, DWORD stayMs)
+    {
+        std::wstring holder = installProgram(L"fake_client.exe", place.path(), L"holder.exe");
+        process = startPlain(L"\"" + holder + L"\" --hold " + path + L" --stay " + std::to_wstring(stayMs));
+        for (int waited = 0; waited < 100 && place.read(L"holder.exe.holding").empty(); ++waited)
+            Sleep(50);
+    }
+    ~FileHolder()
+    {
+        if (!process.wait(0))
+            TerminateProcess(process.process, 0);
+        process.wait(5000);
+    }
+    bool holding() const { return place.read(L"holder.exe.holding") == "held\n"; }
+};
+
 std::string boxText(const std::string& text)
 {
     std::string escaped;
@@ -352,12 +374,8 @@ TEST(UpdateRun, CloseRequestsWaitUntilTheFilesAreWritten)
     Install install;
     install.dir.write(L"a.txt", "version 1");
     // A program outside the install directory holds a.txt for a while: the installation waits.
-    TempInstallDir elsewhere;
-    std::wstring holder = installProgram(L"fake_client.exe", elsewhere.path(), L"holder.exe");
-    StartedProcess holding = startPlain(L"\"" + holder + L"\" --hold " + install.dir.file(L"a.txt") + L" --stay 8000");
-    for (int waited = 0; waited < 100 && elsewhere.read(L"holder.exe.holding").empty(); ++waited)
-        Sleep(50);
-    ASSERT_EQ(elsewhere.read(L"holder.exe.holding"), "held\n");
+    FileHolder holder(install.dir.file(L"a.txt"), 8000);
+    ASSERT_TRUE(holder.holding());
 
     std::wstring path = install.serve(L"lzma2.7z");
     StartedProcess process =
@@ -383,7 +401,6 @@ TEST(UpdateRun, CloseRequestsWaitUntilTheFilesAreWritten)
     EXPECT_NE(install.dir.read(L"upgrade.log").find("Everything is Ok\r\n"), std::string::npos);
     waitForProcessesFrom(install.dir.path(), 10000);
     EXPECT_FALSE(install.dir.read(L"zolt.exe.starts").empty());  // the run went on to the restart
-    holding.wait(10000);
 }
 
 TEST(UpdateRun, RestartsTheClientWithTheArgumentsOfExec)
@@ -416,13 +433,8 @@ TEST(UpdateRun, ADownloadThatCannotBeSavedIsNotReplacedByAnOlderArchive)
     Install install;
     // An archive of an earlier run stays readable but can be neither deleted nor overwritten.
     CopyFileW(testArchive(L"empty.7z").c_str(), install.dir.file(L"upgrade.rtp").c_str(), FALSE);
-    TempInstallDir elsewhere;
-    std::wstring holder = installProgram(L"fake_client.exe", elsewhere.path(), L"holder.exe");
-    StartedProcess holding =
-        startPlain(L"\"" + holder + L"\" --hold " + install.dir.file(L"upgrade.rtp") + L" --stay 60000");
-    for (int waited = 0; waited < 100 && elsewhere.read(L"holder.exe.holding").empty(); ++waited)
-        Sleep(50);
-    ASSERT_EQ(elsewhere.read(L"holder.exe.holding"), "held\n");
+    FileHolder holder(install.dir.file(L"upgrade.rtp"), 60000);
+    ASSERT_TRUE(holder.holding());
 
     std::wstring path = install.serve(L"lzma2.7z");
     Report report = install.run(install.base() + L" " + path + L" x");
@@ -435,8 +447,6 @@ TEST(UpdateRun, ADownloadThatCannotBeSavedIsNotReplacedByAnOlderArchive)
         << boxes[0];
     EXPECT_FALSE(install.dir.exists(L"a.txt"));
     EXPECT_FALSE(install.dir.exists(L"zolt.exe.starts"));  // a failed installation restarts nothing
-    TerminateProcess(holding.process, 0);
-    holding.wait(5000);
 }
 
 TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
