@@ -75,12 +75,8 @@ void buildRestartCommand()
     clientProgramName(program, PATH_CAPACITY);
     clientProgramArguments(arguments, PATH_CAPACITY);
     // Only the path is quoted: the arguments follow it, as a shell would start the client.
-    if (arguments[0])
-        (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\" %s", updaterState.installDir,
-                         program, arguments);
-    else
-        (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\"", updaterState.installDir,
-                         program);
+    (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\"%s%s", updaterState.installDir, program,
+                     arguments[0] ? L" " : L"", arguments);
 }
 
 void showCacheEntry(const wchar_t* name)

@@ -21,8 +21,8 @@ wchar_t wideTempBuffers[UTF8_TEMP_BUFFERS][UTF8_TEMP_CAPACITY];
 size_t wideTempIndex;
 
 UINT timerPeriod = 1;  // milliseconds; kept when the timer's range cannot be read
-// The performance counter runs on whatever the system time is set to, so time-outs and rates
-// measured with it do not jump when the clock of the machine is changed.
+// The performance counter does not follow the system time, so time-outs and rates measured
+// with it do not jump when the machine's clock is set.
 uint64_t clockBase;          // counter reading at startClock
 uint64_t countsPerSecond = 1;  // the counter's frequency, fixed at boot
 
