@@ -96,9 +96,14 @@ wchar_t* findExecArguments(wchar_t* exec)
     return nullptr;
 }
 
-// Exec, completed: the program into program and, when arguments is not null, the text after
-// it, without blanks around it, into arguments.
-void readClientCommand(wchar_t* program, size_t programSize, wchar_t* arguments, size_t argumentsSize)
+}  // namespace
+
+void clientProgramName(wchar_t* buffer, size_t size)
+{
+    clientCommand(buffer, size, nullptr, 0);
+}
+
+void clientCommand(wchar_t* program, size_t programSize, wchar_t* arguments, size_t argumentsSize)
 {
     wchar_t exec[EXEC_CAPACITY];
     (void)formatText(exec, EXEC_CAPACITY, L"%s", readString(L"Launch", L"Exec"));  // always fits
@@ -121,19 +126,6 @@ void readClientCommand(wchar_t* program, size_t programSize, wchar_t* arguments,
         (void)formatText(arguments, argumentsSize, L"%s", rest);  // cut to fit
         trimText(arguments);
     }
-}
-
-}  // namespace
-
-void clientProgramName(wchar_t* buffer, size_t size)
-{
-    readClientCommand(buffer, size, nullptr, 0);
-}
-
-void clientProgramArguments(wchar_t* buffer, size_t size)
-{
-    wchar_t program[EXEC_CAPACITY];
-    readClientCommand(program, EXEC_CAPACITY, buffer, size);
 }
 
 DWORD findProcessByName(const wchar_t* first, const wchar_t* second)

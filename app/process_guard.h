@@ -11,9 +11,10 @@ constexpr size_t GUARD_TEXT_CAPACITY = 520;
 // "zolt.exe" for anything shorter than 5 characters. Arguments after the ".exe" (Exec
 // "zolt.exe -x") are not part of the name. Cut to fit size.
 void clientProgramName(wchar_t* buffer, size_t size);
-// The arguments that Exec gives after the program's ".exe", without blanks around them; empty
-// when there are none. Cut to fit size.
-void clientProgramArguments(wchar_t* buffer, size_t size);
+// As clientProgramName, and also the arguments that Exec gives after the program's ".exe",
+// without blanks around them (empty when there are none), cut to fit argumentsSize; arguments
+// may be null.
+void clientCommand(wchar_t* program, size_t programSize, wchar_t* arguments, size_t argumentsSize);
 
 // Id of the first process whose image name contains every non-empty fragment (case counts),
 // or 0. The own process is not skipped.

@@ -72,8 +72,7 @@ void buildRestartCommand()
 {
     wchar_t program[PATH_CAPACITY];
     wchar_t arguments[PATH_CAPACITY];
-    clientProgramName(program, PATH_CAPACITY);
-    clientProgramArguments(arguments, PATH_CAPACITY);
+    clientCommand(program, PATH_CAPACITY, arguments, PATH_CAPACITY);
     // Only the path is quoted: the arguments follow it, as a shell would start the client.
     (void)formatText(updaterState.restartCommand, PATH_CAPACITY, L"\"%s\\%s\"%s%s", updaterState.installDir, program,
                      arguments[0] ? L" " : L"", arguments);

@@ -188,17 +188,24 @@ bool writeUnits(FILE* file, const wchar_t* text)
     return fwrite(text, sizeof(wchar_t), length, file) == length;
 }
 
+// Copies the settings file to the scratch copy. False when the copy is incomplete; it is then
+// deleted, since left behind it would pass for the remains of a rewrite that died.
+bool makeScratchCopy()
+{
+    if (copyFile(settingsFile, CONVERSION_FILE_NAME) == RESULT_OK)
+        return true;
+    (void)deleteFile(CONVERSION_FILE_NAME);
+    return false;
+}
+
 // Rewrites the settings file as UTF-16 with one entry per line, no blanks around it, and one
 // empty line before each section that follows an entry. Returns the number of entry lines. The
 // file is only rewritten from a complete scratch copy; a rewrite that finds no entry or fails
 // to write puts the previous content back and keeps the copy.
 int normaliseSettingsFile()
 {
-    if (copyFile(settingsFile, CONVERSION_FILE_NAME) != RESULT_OK) {
-        // Left behind, an incomplete copy would pass for the remains of a rewrite that died.
-        (void)deleteFile(CONVERSION_FILE_NAME);
+    if (!makeScratchCopy())
         return 0;
-    }
     FILE* copy = _wfopen(CONVERSION_FILE_NAME, L"rb");
     FILE* target = copy ? _wfopen(settingsFile, L"wb") : nullptr;
     int entries = 0;
@@ -264,10 +271,8 @@ bool isWideSettingsFile()
 // it was, and the conversion is tried again at the next start.
 void convertSettingsFile()
 {
-    if (copyFile(settingsFile, CONVERSION_FILE_NAME) != RESULT_OK) {
-        (void)deleteFile(CONVERSION_FILE_NAME);  // an incomplete copy is worth nothing
+    if (!makeScratchCopy())
         return;
-    }
     if (writeFileData(settingsFile, UTF16_MARK_BYTES, sizeof UTF16_MARK_BYTES) != RESULT_OK) {
         (void)copyFile(CONVERSION_FILE_NAME, settingsFile);
         return;

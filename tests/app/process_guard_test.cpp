@@ -65,7 +65,8 @@ TEST(ClientProgramName, CompletesTheExecSetting)
         clientProgramName(program, GUARD_TEXT_CAPACITY);
         EXPECT_STREQ(program, row.program) << row.exec;
         wchar_t arguments[GUARD_TEXT_CAPACITY];
-        clientProgramArguments(arguments, GUARD_TEXT_CAPACITY);
+        clientCommand(program, GUARD_TEXT_CAPACITY, arguments, GUARD_TEXT_CAPACITY);
+        EXPECT_STREQ(program, row.program) << row.exec;
         EXPECT_STREQ(arguments, row.arguments) << row.exec;
     }
 }
