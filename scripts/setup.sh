@@ -66,16 +66,59 @@ add_deb_src() {
   apt_updated=0
 }
 
+# shellcheck source=revisions.sh
+. "$here/revisions.sh"
+
+# choose NAME UPSTREAM VARIABLE: sets revision to the newest Debian revision of source package
+# NAME for UPSTREAM (VARIABLE's value in deps.env). Lists that offer none are refreshed once;
+# when they still offer none, stops and names the line to change.
+choose() {
+  local name=$1 upstream=$2 variable=$3 offered line
+  offered=$(offered_versions "$name")
+  if ! revision=$(printf '%s\n' "$offered" | newest_revision "$upstream") && [ $apt_updated -eq 0 ]; then
+    apt_update
+    offered=$(offered_versions "$name")
+  fi
+  if ! revision=$(printf '%s\n' "$offered" | newest_revision "$upstream"); then
+    line=$(grep -n "^$variable=" "$here/deps.env" | cut -d: -f1 || true)
+    offered=${offered//$'\n'/ }
+    echo "setup: the package sources offer no $name $upstream (versions of $name offered: ${offered:-none})" >&2
+    echo "setup: change $variable=$upstream in scripts/deps.env, line ${line:-?}, to an offered upstream version" >&2
+    exit 1
+  fi
+}
+choose_all() {
+  choose curl "$CURL_VERSION" CURL_VERSION
+  curl_revision=$revision
+  choose 7zip "$SEVENZIP_VERSION" SEVENZIP_VERSION
+  sevenzip_revision=$revision
+  choose googletest "$GOOGLETEST_VERSION" GOOGLETEST_VERSION
+  googletest_revision=$revision
+}
+
 src_dir="$UPDATER_DEPS_DIR/src"
 mkdir -p "$src_dir"
+fetched() { [ -f "$src_dir/$1-$2/.fetched" ]; }
 
-# fetch NAME VERSION: unpacks Debian's source package NAME=VERSION into $src_dir/NAME-VERSION.
+say "choosing Debian revisions"
+if ! have_deb_src; then add_deb_src; fi
+choose_all
+if ! { fetched curl "$curl_revision" && fetched 7zip "$sevenzip_revision" &&
+       fetched googletest "$googletest_revision"; } && [ $apt_updated -eq 0 ]; then
+  # Something is to be downloaded: from up-to-date lists, or the revision may be gone already.
+  apt_update
+  choose_all
+fi
+echo "setup: curl $CURL_VERSION: Debian revision $curl_revision"
+echo "setup: 7-Zip $SEVENZIP_VERSION: Debian revision $sevenzip_revision"
+echo "setup: GoogleTest $GOOGLETEST_VERSION: Debian revision $googletest_revision"
+
+# fetch NAME REVISION: unpacks Debian's source package NAME=REVISION into $src_dir/NAME-REVISION,
+# so that a new revision is fetched and built beside the old one.
 fetch_source() {
   local name=$1 version=$2 dest="$src_dir/$1-$2"
-  [ -f "$dest/.fetched" ] && return 0
+  fetched "$name" "$version" && return 0
   say "fetching source package $name $version"
-  if ! have_deb_src; then add_deb_src; fi
-  apt_update
   local work
   work=$(mktemp -d "$src_dir/.fetch.XXXXXX")
   (cd "$work" && apt-get source -q "$name=$version" >/dev/null)
@@ -88,14 +131,14 @@ fetch_source() {
   touch "$dest/.fetched"
 }
 
-fetch_source curl "$CURL_SOURCE_VERSION"
-fetch_source 7zip "$SEVENZIP_SOURCE_VERSION"
-fetch_source googletest "$GOOGLETEST_SOURCE_VERSION"
+fetch_source curl "$curl_revision"
+fetch_source 7zip "$sevenzip_revision"
+fetch_source googletest "$googletest_revision"
 
-curl_src="$src_dir/curl-$CURL_SOURCE_VERSION"
-curl_prefix="$UPDATER_DEPS_DIR/curl-$CURL_SOURCE_VERSION"
+curl_src="$src_dir/curl-$curl_revision"
+curl_prefix="$UPDATER_DEPS_DIR/curl-$curl_revision"
 if [ ! -f "$curl_prefix/.built" ]; then
-  say "building libcurl $CURL_SOURCE_VERSION for Windows x64 (Schannel, static)"
+  say "building libcurl $curl_revision for Windows x64 (Schannel, static)"
   rm -rf "$curl_prefix" "$curl_prefix.build"
   cmake -S "$curl_src" -B "$curl_prefix.build" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
@@ -115,18 +158,21 @@ if [ ! -f "$curl_prefix/.built" ]; then
   touch "$curl_prefix/.built"
 fi
 
-lzma_dir="$src_dir/7zip-$SEVENZIP_SOURCE_VERSION/C"
-gtest_dir="$src_dir/googletest-$GOOGLETEST_SOURCE_VERSION"
+lzma_dir="$src_dir/7zip-$sevenzip_revision/C"
+gtest_dir="$src_dir/googletest-$googletest_revision"
 [ -f "$lzma_dir/7zDec.c" ] || { echo "setup: no 7z decoder sources in $lzma_dir" >&2; exit 1; }
 [ -f "$gtest_dir/CMakeLists.txt" ] || { echo "setup: no GoogleTest sources in $gtest_dir" >&2; exit 1; }
 
 step="writing the dependency cache file"
-cat >"$UPDATER_DEPS_DIR/deps-cache.cmake" <<EOF
+# FORCE: a build folder configured before keeps its cache entries otherwise, and with them the
+# libraries of an older revision. Written aside and moved: other builds may be reading it.
+cat >"$UPDATER_DEPS_DIR/deps-cache.cmake.$$" <<EOF
 # Written by scripts/setup.sh: where the built dependencies are.
-set(CURL_DIR "$curl_prefix/lib/cmake/CURL" CACHE PATH "libcurl's CMake package")
-set(LZMA_SDK_DIR "$lzma_dir" CACHE PATH "the LZMA SDK's C sources")
-set(GTEST_SOURCE_DIR "$gtest_dir" CACHE PATH "GoogleTest sources")
-set(UPDATER_CURL_EXE "$curl_prefix/bin/curl.exe" CACHE FILEPATH "curl.exe built from the same libcurl")
+set(CURL_DIR "$curl_prefix/lib/cmake/CURL" CACHE PATH "libcurl's CMake package" FORCE)
+set(LZMA_SDK_DIR "$lzma_dir" CACHE PATH "the LZMA SDK's C sources" FORCE)
+set(GTEST_SOURCE_DIR "$gtest_dir" CACHE PATH "GoogleTest sources" FORCE)
+set(UPDATER_CURL_EXE "$curl_prefix/bin/curl.exe" CACHE FILEPATH "curl.exe built from the same libcurl" FORCE)
 EOF
+mv -f "$UPDATER_DEPS_DIR/deps-cache.cmake.$$" "$UPDATER_DEPS_DIR/deps-cache.cmake"
 step=""
 echo "setup: ready ($UPDATER_DEPS_DIR)"
