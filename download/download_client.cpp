@@ -190,10 +190,13 @@ void serviceActiveJobs()
         CURL* transfer = job->transfer;
         if (!job->released && !job->timedOut) {
             uint64_t announced = 0;
+            // The length is taken once the body has begun: libcurl hands over the final
+            // response's body alone, but answers with a followed redirect's length while that
+            // redirect's own body is still on its way.
             if (!transfer)
                 setupRequest(workerMulti, job);  // may end the job and take it off the list
-            else if (job->length == LENGTH_UNKNOWN && announcedLength(transfer, &announced) &&
-                     announced <= LARGEST_BODY)
+            else if (job->length == LENGTH_UNKNOWN && job->received > 0 &&
+                     announcedLength(transfer, &announced) && announced <= LARGEST_BODY)
                 job->length = static_cast<uint32_t>(announced);
         } else {
             CURLcode result = job->timedOut ? CURLE_OPERATION_TIMEDOUT : CURLE_ABORTED_BY_CALLBACK;

@@ -14,7 +14,9 @@ Paths:
   /status/CODE         that status with the plain body "status CODE" (none for 304)
   /html/CODE?kind=K    an HTML page under that status; K is doctype ("<!DOCTYPE"), lower
                        ("<html>") or upper ("<HTML>"); &say304=1 puts "(304)" into it
-  /redirect/N/REST     a chain of N redirects (302) ending at /REST
+  /redirect/N/REST     a chain of N redirects (302) ending at /REST; the query goes along, and
+                       hopbody=MS gives each 302 a small HTML body (with its Content-Length)
+                       that follows the headers MS milliseconds later
 Query options for /files and /bytes:
   status=CODE          answer with CODE instead of 200
   mode=close           no Content-Length; the body ends when the connection closes
@@ -118,12 +120,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
             rest = "/".join(parts[2:])
             location = "/redirect/%d/%s" % (hops - 1, rest) if hops > 1 else "/" + rest
             qs = urllib.parse.urlsplit(self.path).query
-            self.send_response(302)
-            self.send_header("Location", location + ("?" + qs if qs else ""))
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
+            return self.redirect(location + ("?" + qs if qs else ""), query)
         return self.plain(404, b"unknown path")
+
+    def redirect(self, location, query):
+        page = b""
+        if "hopbody" in query:
+            page = b"<html><body>Moved to <a href=\"%s\">here</a></body></html>" % location.encode()
+        self.send_response(302)
+        self.send_header("Location", location)
+        self.send_header("Content-Length", str(len(page)))
+        if page:
+            self.send_header("Content-Type", "text/html")
+        self.end_headers()
+        if page:
+            self.wfile.flush()
+            time.sleep(int(query["hopbody"]) / 1000.0)
+            self.wfile.write(page)
 
     def plain(self, code, body, kind="text/plain"):
         self.send_response(code)

@@ -139,6 +139,26 @@ TEST_F(DownloadClient, HandsOverTheWholeBody)
     }
 }
 
+TEST_F(DownloadClient, TakesTheLengthOfTheFinalResponse)
+{
+    // Each 302 announces a small HTML body of its own and sends it half a second after its
+    // headers; the archive is what the last response sends, with or without a length.
+    for (const wchar_t* path : {L"redirect/1/bytes/300000?hopbody=500",
+                                L"redirect/2/bytes/300000?hopbody=500&mode=chunked",
+                                L"redirect/1/bytes/300000?hopbody=500&mode=close"}) {
+        DownloadJob* job = createDownload(server.url(path).c_str());
+        ASSERT_EQ(waitForEnd(job), DownloadStatus::Done) << utf8(path);
+        EXPECT_EQ(downloadSize(job), 300000u) << utf8(path);
+        EXPECT_TRUE(isPattern(downloadData(job), 300000)) << utf8(path);
+        uint32_t received = 0;
+        uint32_t total = 0;
+        EXPECT_EQ(downloadCounts(job, &received, &total), 0);
+        EXPECT_EQ(received, 300000u) << utf8(path);
+        EXPECT_EQ(total, 300000u) << utf8(path);
+        releaseDownload(job);
+    }
+}
+
 TEST_F(DownloadClient, EstimatesTheTotalUntilTheLengthIsKnown)
 {
     // No announced length: received + 4096 while it runs, exactly received at the end.
