@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the installer benchmark's two kits in OUTDIR, unless they are there already:
   kit_a.7z  about 300 MB unpacked in 80 files, half text and half binary (LZMA2, -mx5)
-  kit_b.7z  10,000 files of about 4 KB in nested folders
+  kit_b.7z  10,000 files of 1 to 8 KiB in 100 folders
 and prints the largest solid block of each (sum of the unpacked sizes of one block), in bytes."""
 import os
 import random
@@ -57,7 +57,7 @@ def fill_b(root):
         folder = os.path.join(root, "d%d" % (i // 1000), "e%d" % (i // 100 % 10))
         os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, "f%04d.txt" % i), "wb") as f:
-            f.write(text(rng, rng.randrange(3500, 4600)))
+            f.write(text(rng, rng.randrange(1024, 8193)))
 
 
 def largest_block(archive):
