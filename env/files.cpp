@@ -57,17 +57,30 @@ int copyFile(const wchar_t* source, const wchar_t* destination)
     return complete ? RESULT_OK : RESULT_FILE_WRITE;
 }
 
-int writeFileData(const wchar_t* path, const void* data, int length)
+int writeFileData(const wchar_t* path, const void* data, size_t length)
 {
-    if (!path || !data || length <= 0)
+    if (!path || !data || length == 0)
         return RESULT_MISSING_ARGUMENT;
     FILE* out = _wfopen(path, L"wbS");
     if (!out)
         return RESULT_FILE_WRITE;
-    size_t written = fwrite(data, 1, static_cast<size_t>(length), out);
-    fclose(out);
+    // The runtime's fwrite counts in 32 bits inside: a block of 2 GiB and more goes in pieces.
+    const char* next = static_cast<const char*>(data);
+    size_t left = length;
+    bool complete = true;
+    while (left > 0 && complete) {
+        size_t piece = left < WRITE_PIECE_SIZE ? left : WRITE_PIECE_SIZE;
+        complete = fwrite(next, 1, piece, out) == piece;
+        next += piece;
+        left -= piece;
+    }
+    // As in copyFile: the tail still in the stream's buffer is written by a flush of its own.
+    if (fflush(out) != 0)
+        complete = false;
+    if (fclose(out) != 0)
+        complete = false;
     setNormalAttributes(path);
-    return written == static_cast<size_t>(length) ? RESULT_OK : RESULT_FILE_WRITE;
+    return complete ? RESULT_OK : RESULT_FILE_WRITE;
 }
 
 int deleteFile(const wchar_t* path)

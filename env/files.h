@@ -7,6 +7,7 @@
 
 constexpr size_t PATH_CAPACITY = 520;     // characters of a path buffer, terminator included
 constexpr size_t COPY_BLOCK_SIZE = 65536;  // bytes moved per read by copyFile
+constexpr size_t WRITE_PIECE_SIZE = size_t(1) << 30;  // most bytes handed to one write
 
 // Copies source to destination, replacing it. RESULT_FILE_OPEN when either file cannot be
 // opened, RESULT_NO_MEMORY when the copy buffer cannot be allocated, RESULT_FILE_WRITE when a
@@ -14,9 +15,9 @@ constexpr size_t COPY_BLOCK_SIZE = 65536;  // bytes moved per read by copyFile
 [[nodiscard]] int copyFile(const wchar_t* source, const wchar_t* destination);
 
 // Writes length bytes of data as the whole file. RESULT_MISSING_ARGUMENT for a null path or
-// data or a length not above 0 (no file is made); RESULT_FILE_WRITE when the file cannot be
-// opened or not every byte was written.
-[[nodiscard]] int writeFileData(const wchar_t* path, const void* data, int length);
+// data or a length of 0 (no file is made); RESULT_FILE_WRITE when the file cannot be opened or
+// not every byte reached it (a failed write, flush or close; the file is then incomplete).
+[[nodiscard]] int writeFileData(const wchar_t* path, const void* data, size_t length);
 
 // Deletes the file, also when it is read-only, hidden or system: RESULT_OK or the system error.
 int deleteFile(const wchar_t* path);

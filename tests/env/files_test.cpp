@@ -4,9 +4,12 @@
 #include "temp_install_dir.h"
 
 #include <gtest/gtest.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -22,6 +25,18 @@ bool hasSpecialAttributes(const std::wstring& path)
     return (attributesOf(path) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
 }
 
+// The test bed's Unix root is drive Z:, and every write to its /dev/full fails as on a full
+// disk. Null where there is no such device.
+const wchar_t* fullDiskDevice()
+{
+    static const wchar_t device[] = L"Z:\\dev\\full";
+    FILE* probe = _wfopen(device, L"wb");
+    if (!probe)
+        return nullptr;
+    fclose(probe);
+    return device;
+}
+
 }  // namespace
 
 TEST(WriteFileData, WritesTheWholeBlockOrRefuses)
@@ -34,14 +49,55 @@ TEST(WriteFileData, WritesTheWholeBlockOrRefuses)
 
     // Bad arguments make no file.
     EXPECT_EQ(writeFileData(dir.file(L"empty.bin").c_str(), data, 0), RESULT_MISSING_ARGUMENT);
-    EXPECT_EQ(writeFileData(dir.file(L"negative.bin").c_str(), data, -5), RESULT_MISSING_ARGUMENT);
     EXPECT_EQ(writeFileData(dir.file(L"null.bin").c_str(), nullptr, 4), RESULT_MISSING_ARGUMENT);
     EXPECT_EQ(writeFileData(nullptr, data, 4), RESULT_MISSING_ARGUMENT);
     EXPECT_FALSE(dir.exists(L"empty.bin"));
-    EXPECT_FALSE(dir.exists(L"negative.bin"));
     EXPECT_FALSE(dir.exists(L"null.bin"));
 
     EXPECT_EQ(writeFileData(dir.file(L"missing\\a.bin").c_str(), data, 4), RESULT_FILE_WRITE);
+}
+
+TEST(WriteFileData, ReportsDataThatCouldNotBeWrittenWhole)
+{
+    const wchar_t* fullDisk = fullDiskDevice();
+    if (!fullDisk)
+        GTEST_SKIP() << "no device that refuses every write";
+    // A small block stays in the stream's buffer until the close; a large one is written at once.
+    EXPECT_EQ(writeFileData(fullDisk, "abc", 3), RESULT_FILE_WRITE);
+    const std::string large(3 * COPY_BLOCK_SIZE + 5, 'x');
+    EXPECT_EQ(writeFileData(fullDisk, large.data(), large.size()), RESULT_FILE_WRITE);
+}
+
+TEST(WriteFileData, SavesBlocksOfTwoGibibytesAndMore)
+{
+    // Committed but untouched pages cost no memory; only the marked ends are touched.
+    const size_t size = (size_t(1) << 31) + 3;
+    char* block = static_cast<char*>(VirtualAlloc(nullptr, size_t(0xFFFFFFFF), MEM_RESERVE | MEM_COMMIT,
+                                                  PAGE_READWRITE));
+    ASSERT_NE(block, nullptr);
+    memcpy(block, "head", 4);
+    memcpy(block + size - 4, "tail", 4);
+    TempInstallDir dir;
+    const std::wstring path = dir.file(L"upgrade.rtp");
+    EXPECT_EQ(writeFileData(path.c_str(), block, size), RESULT_OK);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, uint64_t(size));
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    ASSERT_NE(file, nullptr);
+    char head[4] = {};
+    char tail[4] = {};
+    EXPECT_EQ(fread(head, 1, 4, file), 4u);
+    EXPECT_EQ(_fseeki64(file, static_cast<long long>(size) - 4, SEEK_SET), 0);
+    EXPECT_EQ(fread(tail, 1, 4, file), 4u);
+    fclose(file);
+    EXPECT_EQ(std::string(head, 4), "head");
+    EXPECT_EQ(std::string(tail, 4), "tail");
+
+    // The largest size a download can have, to the null device: every byte is taken.
+    if (_waccess(L"Z:\\dev\\null", 0) == 0)
+        EXPECT_EQ(writeFileData(L"Z:\\dev\\null", block, size_t(0xFFFFFFFF)), RESULT_OK);
+    VirtualFree(block, 0, MEM_RELEASE);
 }
 
 TEST(CopyFile, CopiesWholeFilesWithNormalAttributes)
@@ -79,12 +135,9 @@ TEST(CopyFile, ReportsWhatCannotBeCopied)
 
 TEST(CopyFile, ReportsACopyThatCouldNotBeWrittenWhole)
 {
-    // The test bed's Unix root is drive Z:, and every write to its /dev/full fails as on a full disk.
-    const wchar_t fullDisk[] = L"Z:\\dev\\full";
-    FILE* probe = _wfopen(fullDisk, L"wb");
-    if (!probe)
+    const wchar_t* fullDisk = fullDiskDevice();
+    if (!fullDisk)
         GTEST_SKIP() << "no device that refuses every write";
-    fclose(probe);
     TempInstallDir dir;
     dir.write(L"small.bin", "abc");  // held in the stream's buffer until the close
     dir.write(L"large.bin", std::string(3 * COPY_BLOCK_SIZE + 5, 'x'));
