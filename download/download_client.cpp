@@ -131,8 +131,19 @@ bool growBody(DownloadJob* job, uint64_t more)
     return true;
 }
 
-int statusForFailure(CURLcode result)
+// A redirect refused for its scheme fails as an unsupported protocol, as a bad first address
+// does; after a followed redirect it is a redirect failure like the others.
+bool isRefusedRedirect(CURL* transfer, CURLcode result)
 {
+    long redirects = 0;
+    return result == CURLE_UNSUPPORTED_PROTOCOL &&
+           curl_easy_getinfo(transfer, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK && redirects > 0;
+}
+
+int statusForFailure(CURL* transfer, CURLcode result)
+{
+    if (isRefusedRedirect(transfer, result))
+        return DownloadStatus::NotFound;
     if (result >= CURLE_UNSUPPORTED_PROTOCOL && result <= CURLE_WEIRD_SERVER_REPLY)
         return DownloadStatus::Unreachable;
     if (result == CURLE_OPERATION_TIMEDOUT)
@@ -168,7 +179,7 @@ int finalStatus(DownloadJob* job, CURL* transfer, CURLcode result)
                  : job->received == 0 ? DownloadStatus::EmptyBody
                                       : DownloadStatus::Done;
     else
-        status = shortBody ? DownloadStatus::NotFound : statusForFailure(result);
+        status = shortBody ? DownloadStatus::NotFound : statusForFailure(transfer, result);
 
     if (httpStatus == 200 && looksLikeHtml(job)) {
         job->httpStatus = htmlPageStatus(job);

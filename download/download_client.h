@@ -17,7 +17,7 @@ enum : int {
     BadRequest = 6,     // HTTP 400, or the body could not be taken (too large, no memory)
     EmptyBody = 8,      // HTTP 200 without a body
     NotModified = 9,    // HTTP 304, or an HTML page that says "(304)"
-    NotFound = 11,      // HTTP 404, an HTML page, a short body, or any other transfer failure
+    NotFound = 11,      // HTTP 404, an HTML page, a short body, a refused redirect, any other failure
     Released = 14,      // released while transferring; the record is gone
     Unreachable = 15,   // bad address, proxy or host not resolved, no connection; unknown handle
     NoTransfer = 400,   // no libcurl handle could be made; retried on the next worker cycle

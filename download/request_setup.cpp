@@ -18,6 +18,9 @@ constexpr wchar_t HTTP_PREFIX[] = L"http://";
 constexpr size_t PROBE_CAPACITY = 300;
 constexpr size_t PROXY_LINE_CAPACITY = 2048;
 constexpr long KEEPALIVE_SECONDS = 30;
+// Where a redirect may lead: never off HTTPS once there, never off HTTP(S) at all.
+constexpr char REDIRECTS_FROM_HTTPS[] = "https";
+constexpr char REDIRECTS_FROM_HTTP[] = "http,https";
 
 wchar_t productAgent[USER_AGENT_CAPACITY];
 wchar_t genericAgent[USER_AGENT_CAPACITY];
@@ -49,16 +52,30 @@ curl_slist* appendHeader(curl_slist* list, const char* line)
     return longer ? longer : list;
 }
 
-void setTransferOptions(CURL* easy, DownloadJob* job, const char* address, const char* userAgent,
+// Limits the schemes a followed redirect may go to. False when libcurl refused the limit.
+bool limitRedirects(CURL* easy, bool secure)
+{
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0 takes the schemes as text
+    return curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                            secure ? REDIRECTS_FROM_HTTPS : REDIRECTS_FROM_HTTP) == CURLE_OK;
+#else
+    long schemes = secure ? CURLPROTO_HTTPS : CURLPROTO_HTTP | CURLPROTO_HTTPS;
+    return curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, schemes) == CURLE_OK;
+#endif
+}
+
+void setTransferOptions(CURL* easy, DownloadJob* job, const char* address, bool secure, const char* userAgent,
                         const char* proxy, curl_slist* headers, curl_slist* proxyHeaders)
 {
-    // Results are ignored: a rejected option leaves libcurl's default.
+    // Results are ignored, but for the redirect limit: a rejected option leaves libcurl's default.
     (void)curl_easy_setopt(easy, CURLOPT_URL, address);
     (void)curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent);
     (void)curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     if (proxy)
         (void)curl_easy_setopt(easy, CURLOPT_PROXY, proxy);
-    (void)curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    // libcurl's default would follow HTTPS down to HTTP, and on to FTP: without the limit, no
+    // redirect is followed at all.
+    (void)curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, limitRedirects(easy, secure) ? 1L : 0L);
     (void)curl_easy_setopt(easy, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
     (void)curl_easy_setopt(easy, CURLOPT_FILETIME, 1L);
     (void)curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 0L);
@@ -170,7 +187,8 @@ void setupRequest(CURLM* multi, DownloadJob* job)
         curl_url_get(parsed, CURLUPART_URL, &normalised, 0) != CURLUE_OK)
         normalised = nullptr;  // the address as built then goes out unchanged
 
-    setTransferOptions(easy, job, normalised ? normalised : utf8Address, utf8Agent, utf8Proxy, headers,
+    bool secure = startsWithIgnoringCase(address, HTTPS_PREFIX);
+    setTransferOptions(easy, job, normalised ? normalised : utf8Address, secure, utf8Agent, utf8Proxy, headers,
                        proxyHeaders);
     job->requestHeaders = headers;
     job->proxyHeaders = proxyHeaders;

@@ -17,6 +17,7 @@ Paths:
   /redirect/N/REST     a chain of N redirects (302) ending at /REST; the query goes along, and
                        hopbody=MS gives each 302 a small HTML body (with its Content-Length)
                        that follows the headers MS milliseconds later
+  /location?to=URL     one redirect (302) to URL, whatever its scheme, host or port
 Query options for /files and /bytes:
   status=CODE          answer with CODE instead of 200
   mode=close           no Content-Length; the body ends when the connection closes
@@ -121,6 +122,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             location = "/redirect/%d/%s" % (hops - 1, rest) if hops > 1 else "/" + rest
             qs = urllib.parse.urlsplit(self.path).query
             return self.redirect(location + ("?" + qs if qs else ""), query)
+        if head == "location" and "to" in query:
+            return self.redirect(query["to"], {})
         return self.plain(404, b"unknown path")
 
     def redirect(self, location, query):

@@ -159,6 +159,43 @@ TEST_F(DownloadClient, TakesTheLengthOfTheFinalResponse)
     }
 }
 
+TEST_F(DownloadClient, RedirectsStayOnHttpAndOffPlainHttpOnceOnHttps)
+{
+    const std::wstring closedPort = std::to_wstring(server.closed);
+    const struct {
+        bool secure;         // the download begins on https
+        std::wstring to;     // where its one redirect points
+        int status;
+    } table[] = {
+        {true, server.secureUrl(L"bytes/1000"), DownloadStatus::Done},
+        {true, server.url(L"bytes/1000"), DownloadStatus::NotFound},
+        {true, L"HTTP://127.0.0.1:" + std::to_wstring(server.http) + L"/bytes/1000", DownloadStatus::NotFound},
+        {true, L"ftp://127.0.0.1:" + closedPort + L"/kit.rtp", DownloadStatus::NotFound},
+        {true, L"file:///etc/hostname", DownloadStatus::NotFound},
+        {false, server.url(L"bytes/1000"), DownloadStatus::Done},
+        {false, server.secureUrl(L"bytes/1000"), DownloadStatus::Done},
+        {false, L"ftp://127.0.0.1:" + closedPort + L"/kit.rtp", DownloadStatus::NotFound},
+        {false, L"file:///etc/hostname", DownloadStatus::NotFound},
+        {false, L"gopher2://127.0.0.1/kit.rtp", DownloadStatus::NotFound},
+    };
+    int row = 0;
+    for (const auto& entry : table) {
+        // The tag goes along to the target, so the log shows whether the redirect was followed.
+        std::wstring tag = L"redir-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(row++);
+        std::wstring to = entry.to + L"?tag=" + tag;
+        std::wstring path = L"location?to=" + to;
+        DownloadJob* job = createDownload((entry.secure ? server.secureUrl(path) : server.url(path)).c_str());
+        ASSERT_NE(job, nullptr);
+        EXPECT_EQ(waitForEnd(job), entry.status) << utf8(to) << (entry.secure ? " from https" : " from http");
+        if (entry.status == DownloadStatus::Done) {
+            EXPECT_TRUE(isPattern(downloadData(job), 1000)) << utf8(to);
+        }
+        releaseDownload(job);
+        size_t asked = server.requests(utf8(tag)).size();
+        EXPECT_EQ(asked, entry.status == DownloadStatus::Done ? 2u : 1u) << utf8(to);
+    }
+}
+
 TEST_F(DownloadClient, EstimatesTheTotalUntilTheLengthIsKnown)
 {
     // No announced length: received + 4096 while it runs, exactly received at the end.
