@@ -24,6 +24,7 @@ int copyFile(const wchar_t* source, const wchar_t* destination)
     FILE* in = _wfopen(source, L"rbS");
     if (!in)
         return RESULT_FILE_OPEN;
+    setNormalAttributes(destination);  // a read-only file in the way is replaced all the same
     FILE* out = _wfopen(destination, L"wbS");
     if (!out) {
         fclose(in);

@@ -9,7 +9,7 @@ constexpr size_t PATH_CAPACITY = 520;     // characters of a path buffer, termin
 constexpr size_t COPY_BLOCK_SIZE = 65536;  // bytes moved per read by copyFile
 constexpr size_t WRITE_PIECE_SIZE = size_t(1) << 30;  // most bytes handed to one write
 
-// Copies source to destination, replacing it. RESULT_FILE_OPEN when either file cannot be
+// Copies source to destination, replacing it (also when it is read-only). RESULT_FILE_OPEN when either file cannot be
 // opened, RESULT_NO_MEMORY when the copy buffer cannot be allocated, RESULT_FILE_WRITE when a
 // read, a write or the closing of the copy fails (the destination is then incomplete).
 [[nodiscard]] int copyFile(const wchar_t* source, const wchar_t* destination);

@@ -25,12 +25,19 @@ constexpr size_t REGISTRY_KEY_CAPACITY = 512;
 constexpr wchar_t REGISTRY_KEY_PREFIX[] = L"SOFTWARE\\zolt\\";
 constexpr DWORD SECTION_LIST_CAPACITY = 4096;  // section names read when looking for an entry
 constexpr DWORD KEY_LIST_CAPACITY = 64;        // enough to tell that a section holds a key
+constexpr size_t COMPARE_BLOCK_SIZE = 4096;    // bytes of the scratch copy compared at a time
+// The default of a read that tells an absent key from a present one: every merged value is
+// trimmed of the characters up to 0x20, so none reads as this.
+constexpr wchar_t ABSENT_VALUE[] = L"\x01";
 
 wchar_t installDirectory[SETTINGS_DIR_CAPACITY];
 wchar_t settingsFile[SETTINGS_DIR_CAPACITY];
 wchar_t readBuffers[SETTINGS_READ_BUFFERS][SETTINGS_TEXT_CAPACITY];
 size_t readIndex;
 wchar_t proxy[PROXY_ADDRESS_CAPACITY];
+// Set while the scratch copy may hold entries that the settings file lacks: until the next
+// load nothing may replace the copy.
+bool scratchCopyNeeded;
 
 bool isBlankOrMark(wchar_t c)
 {
@@ -113,18 +120,39 @@ void openSection(wchar_t (&section)[SETTINGS_TEXT_CAPACITY], const wchar_t* afte
     (void)removeChar(section, L']');
 }
 
-// What one pass over a merge source did: entries found, and how many of them were written.
+// How a merge treats a key that the settings file already holds.
+enum class MergeMode {
+    Replace,     // the source's value wins
+    AddMissing,  // the settings file's value stays
+};
+
+// What a merge did: entries found, entries written, and entries left alone because the
+// settings file holds their key (AddMissing only).
 struct MergeCount {
     int found;
     int written;
+    int present;
 };
 
+// Every entry of the source is now in the settings file.
+bool mergedWhole(const MergeCount& count)
+{
+    return count.written + count.present == count.found;
+}
+
+bool settingsHoldKey(const wchar_t* section, const wchar_t* key)
+{
+    wchar_t value[2];
+    (void)GetPrivateProfileStringW(section, key, ABSENT_VALUE, value, 2, settingsFile);
+    return value[0] != ABSENT_VALUE[0];
+}
+
 // Merges the entries of one pass over source into the settings file.
-MergeCount mergePass(FILE* source, bool wide)
+MergeCount mergePass(FILE* source, bool wide, MergeMode mode)
 {
     wchar_t section[SETTINGS_TEXT_CAPACITY] = L"";
     wchar_t line[LINE_PIECE_CHARS + 1];
-    MergeCount count = {0, 0};
+    MergeCount count = {0, 0, 0};
     while (readLinePiece(source, wide, line)) {
         const wchar_t* at = line;
         if (section[0] == L'\0') {
@@ -153,31 +181,34 @@ MergeCount mergePass(FILE* source, bool wide)
         copyCut(value, SETTINGS_TEXT_CAPACITY, equals + 1, wcslen(equals + 1));
         trimText(value);
         ++count.found;
-        if (WritePrivateProfileStringW(section, key, value, settingsFile))
+        if (mode == MergeMode::AddMissing && settingsHoldKey(section, key))
+            ++count.present;
+        else if (WritePrivateProfileStringW(section, key, value, settingsFile))
             ++count.written;
     }
     return count;
 }
 
 // Folds the entries of fileName (in the install directory) into the settings file. The source
-// is read as single-byte text and, when that finds no entry, once more as UTF-16. Returns the
-// number of entries written. With deleteAfter the source is deleted once it has been read, but
-// only when every entry it holds was written: otherwise it stays and is merged again next time.
-int mergeIniFile(const wchar_t* fileName, bool deleteAfter)
+// is read as single-byte text and, when that finds no entry, once more as UTF-16. With
+// deleteAfter the source is deleted once it has been read, but only when every entry it holds
+// is in the settings file: otherwise it stays and is merged again next time. A source that
+// cannot be opened merges nothing.
+MergeCount mergeIniFile(const wchar_t* fileName, MergeMode mode, bool deleteAfter)
 {
     wchar_t sourcePath[SETTINGS_DIR_CAPACITY];
     (void)formatText(sourcePath, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
     for (int pass = 1;; ++pass) {
         FILE* source = _wfopen(sourcePath, L"rb");
         if (!source)
-            return 0;
+            return MergeCount{0, 0, 0};
         bool wide = pass == 2;
-        MergeCount count = mergePass(source, wide);
+        MergeCount count = mergePass(source, wide, mode);
         fclose(source);
         if (count.found > 0 || wide) {
-            if (deleteAfter && count.written == count.found)
+            if (deleteAfter && mergedWhole(count))
                 (void)deleteFile(sourcePath);  // a source that stays is merged again next time
-            return count.written;
+            return count;
         }
     }
 }
@@ -188,64 +219,112 @@ bool writeUnits(FILE* file, const wchar_t* text)
     return fwrite(text, sizeof(wchar_t), length, file) == length;
 }
 
+// A file whose first byte is FF or whose second is FE is taken as UTF-16.
+bool isWideFile(const wchar_t* path)
+{
+    unsigned char head[4] = {0, 0, 0, 0};
+    FILE* file = _wfopen(path, L"rb");
+    if (!file)
+        return true;  // unreadable: left as it is
+    (void)fread(head, 1, sizeof head, file);  // a shorter file leaves zeros
+    fclose(file);
+    return head[0] == UTF16_MARK_BYTES[0] || head[1] == UTF16_MARK_BYTES[1];
+}
+
+bool isWideSettingsFile()
+{
+    return isWideFile(settingsFile);
+}
+
 // Copies the settings file to the scratch copy. False when the copy is incomplete; it is then
-// deleted, since left behind it would pass for the remains of a rewrite that died.
+// deleted, since left behind it would pass for the remains of a rewrite that died. Refused
+// while the copy holds entries that the settings file may lack.
 bool makeScratchCopy()
 {
+    if (scratchCopyNeeded)
+        return false;
     if (copyFile(settingsFile, CONVERSION_FILE_NAME) == RESULT_OK)
         return true;
     (void)deleteFile(CONVERSION_FILE_NAME);
     return false;
 }
 
-// Rewrites the settings file as UTF-16 with one entry per line, no blanks around it, and one
-// empty line before each section that follows an entry. Returns the number of entry lines. The
-// file is only rewritten from a complete scratch copy; a rewrite that finds no entry or fails
-// to write puts the previous content back and keeps the copy.
-int normaliseSettingsFile()
+// Puts the scratch copy back as the settings file. Should that fail, the copy is the only whole
+// one: it stays, untouched for the rest of the load, and is recovered at the next start.
+void restoreFromScratchCopy()
 {
-    if (!makeScratchCopy())
-        return 0;
+    if (copyFile(CONVERSION_FILE_NAME, settingsFile) != RESULT_OK)
+        scratchCopyNeeded = true;
+}
+
+// What laying out a settings text made: entry lines, and whether every piece was taken.
+struct Layout {
+    int entries;
+    bool complete;
+};
+
+// The clean layout of the UTF-16 text in source, handed piece by piece to put (which returns
+// false when it could not take one): the mark, then one line per entry, no blanks around it,
+// and one empty line before each section that follows an entry.
+template <typename Put>
+Layout layOutSettings(FILE* source, Put&& put)
+{
+    const wchar_t mark[] = {BYTE_ORDER_MARK, L'\0'};
+    Layout layout = {0, put(mark)};
+    wchar_t line[LINE_PIECE_CHARS + 1];
+    while (readLinePiece(source, true, line)) {
+        wchar_t* text = line;
+        while (isBlankOrMark(*text))
+            ++text;
+        trimText(text);
+        if (*text == L'\0')
+            continue;
+        if (*text == L'[') {
+            if (layout.entries > 0)
+                layout.complete = put(L"\r\n") && layout.complete;
+        } else {
+            ++layout.entries;
+        }
+        layout.complete = put(text) && layout.complete;
+        layout.complete = put(L"\r\n") && layout.complete;
+    }
+    return layout;
+}
+
+// Rewrites the settings file in clean layout from the scratch copy. Returns the number of entry
+// lines. A rewrite that finds no entry or fails to write puts the previous content back and
+// keeps the copy.
+int rewriteFromScratchCopy()
+{
     FILE* copy = _wfopen(CONVERSION_FILE_NAME, L"rb");
     FILE* target = copy ? _wfopen(settingsFile, L"wb") : nullptr;
-    int entries = 0;
-    bool written = target != nullptr;
-    if (copy && target) {
-        const wchar_t mark[] = {BYTE_ORDER_MARK, L'\0'};
-        written = writeUnits(target, mark);
-        wchar_t line[LINE_PIECE_CHARS + 1];
-        while (readLinePiece(copy, true, line)) {
-            wchar_t* text = line;
-            while (isBlankOrMark(*text))
-                ++text;
-            trimText(text);
-            if (*text == L'\0')
-                continue;
-            if (*text == L'[') {
-                if (entries > 0)
-                    written = writeUnits(target, L"\r\n") && written;
-            } else {
-                ++entries;
-            }
-            written = writeUnits(target, text) && written;
-            written = writeUnits(target, L"\r\n") && written;
-        }
-    }
+    Layout layout = {0, false};
+    if (copy && target)
+        layout = layOutSettings(copy, [target](const wchar_t* text) { return writeUnits(target, text); });
     if (copy)
         fclose(copy);
     if (target) {
         if (fflush(target) != 0)  // as in copyFile: a failed flush does not always fail the close
-            written = false;
+            layout.complete = false;
         if (fclose(target) != 0)
-            written = false;
+            layout.complete = false;
     }
-    if (entries > 0 && written) {
-        (void)deleteFile(CONVERSION_FILE_NAME);  // a leftover copy is merged back only into an empty file
-        return entries;
+    if (layout.entries > 0 && layout.complete) {
+        (void)deleteFile(CONVERSION_FILE_NAME);  // one that stays is told apart at the next start
+        return layout.entries;
     }
-    // Puts the previous content back; should that fail too, the copy is recovered at the next start.
-    (void)copyFile(CONVERSION_FILE_NAME, settingsFile);
+    restoreFromScratchCopy();
     return 0;
+}
+
+// Rewrites the settings file in clean layout through a scratch copy; only a UTF-16 file, since
+// single-byte text read two bytes at a time would come out as nonsense. Returns the number of
+// entry lines.
+int normaliseSettingsFile()
+{
+    if (!isWideSettingsFile() || !makeScratchCopy())
+        return 0;
+    return rewriteFromScratchCopy();
 }
 
 bool isInInstallDirectory(const wchar_t* fileName)
@@ -255,18 +334,6 @@ bool isInInstallDirectory(const wchar_t* fileName)
     return isExistingFile(path);
 }
 
-// A file whose first byte is FF or whose second is FE is taken as UTF-16 already.
-bool isWideSettingsFile()
-{
-    unsigned char head[4] = {0, 0, 0, 0};
-    FILE* file = _wfopen(settingsFile, L"rb");
-    if (!file)
-        return true;  // unreadable: left as it is
-    (void)fread(head, 1, sizeof head, file);  // a shorter file leaves zeros
-    fclose(file);
-    return head[0] == UTF16_MARK_BYTES[0] || head[1] == UTF16_MARK_BYTES[1];
-}
-
 // All or nothing: when the copy or any entry's write fails, the file is left, or put back, as
 // it was, and the conversion is tried again at the next start.
 void convertSettingsFile()
@@ -274,15 +341,17 @@ void convertSettingsFile()
     if (!makeScratchCopy())
         return;
     if (writeFileData(settingsFile, UTF16_MARK_BYTES, sizeof UTF16_MARK_BYTES) != RESULT_OK) {
-        (void)copyFile(CONVERSION_FILE_NAME, settingsFile);
+        restoreFromScratchCopy();
         return;
     }
-    int merged = mergeIniFile(CONVERSION_FILE_NAME, true);
-    if (isInInstallDirectory(CONVERSION_FILE_NAME)) {
-        (void)copyFile(CONVERSION_FILE_NAME, settingsFile);  // not every entry was written
+    // Judged by what was written, not by whether the copy could be deleted: another program
+    // may hold it open.
+    MergeCount merged = mergeIniFile(CONVERSION_FILE_NAME, MergeMode::Replace, true);
+    if (!mergedWhole(merged)) {
+        restoreFromScratchCopy();
         return;
     }
-    if (merged > 0)
+    if (merged.written > 0)
         (void)normaliseSettingsFile();
 }
 
@@ -299,14 +368,92 @@ bool settingsHoldEntry()
     return false;
 }
 
-// A run that died between truncating the settings file and finishing its rewrite leaves the
-// scratch copy behind and the settings file without an entry: the copy's entries go back in.
+// Compares an open file with a text handed to it piece by piece.
+struct PrefixMatch {
+    FILE* file;
+    bool differs;
+    bool ended;  // the file ended before the text did
+
+    bool take(const void* bytes, size_t count)
+    {
+        const unsigned char* next = static_cast<const unsigned char*>(bytes);
+        for (size_t i = 0; i < count && !differs && !ended; ++i) {
+            int c = fgetc(file);
+            if (c == EOF)
+                ended = true;
+            else if (c != next[i])
+                differs = true;
+        }
+        return true;
+    }
+    // The file holds the text or a beginning of it.
+    bool isPrefix() { return !differs && (ended || fgetc(file) == EOF); }
+};
+
+// True when the settings file holds the scratch copy, or its clean layout, or a beginning of
+// either: a copy put back, or a rewrite, that was cut short. Everything in it then came from
+// the copy.
+bool settingsAreCutFromScratchCopy()
+{
+    const bool wideCopy = isWideFile(CONVERSION_FILE_NAME);
+    for (int laidOut = 0; laidOut <= 1; ++laidOut) {
+        if (laidOut && !wideCopy)
+            break;  // only UTF-16 is ever rewritten
+        FILE* settings = _wfopen(settingsFile, L"rb");
+        FILE* copy = settings ? _wfopen(CONVERSION_FILE_NAME, L"rb") : nullptr;
+        bool cut = false;
+        if (copy) {
+            PrefixMatch match = {settings, false, false};
+            if (laidOut) {
+                (void)layOutSettings(copy, [&match](const wchar_t* text) {
+                    return match.take(text, wcslen(text) * sizeof(wchar_t));
+                });
+            } else {
+                unsigned char block[COMPARE_BLOCK_SIZE];
+                size_t got;
+                while (!match.differs && !match.ended && (got = fread(block, 1, sizeof block, copy)) > 0)
+                    (void)match.take(block, got);
+            }
+            cut = match.isPrefix();
+            fclose(copy);
+        }
+        if (settings)
+            fclose(settings);
+        if (cut)
+            return true;
+    }
+    return false;
+}
+
+// The scratch copy is deleted only after a complete rewrite or conversion, so one that exists
+// may hold entries that the settings file lost when a run died, or when a disk filled, half
+// way. Nothing of it is lost, and nothing replaces a value the settings file holds on its own.
 void recoverInterruptedRewrite()
 {
-    if (!isInInstallDirectory(CONVERSION_FILE_NAME) || settingsHoldEntry())
+    if (!isInInstallDirectory(CONVERSION_FILE_NAME))
         return;
+    MergeCount merged;
+    if (!settingsHoldEntry()) {
+        // Cut before its first entry, or gone: every entry comes back.
+        merged = mergeIniFile(CONVERSION_FILE_NAME, MergeMode::Replace, true);
+    } else if (settingsAreCutFromScratchCopy()) {
+        // What is there came from the copy, the last line perhaps cut: the copy goes back whole.
+        restoreFromScratchCopy();
+        if (scratchCopyNeeded)
+            return;
+        (void)deleteFile(CONVERSION_FILE_NAME);  // the settings file holds all of it now
+        (void)normaliseSettingsFile();
+        return;
+    } else {
+        // Written to since (by the client), or the copy is stale: only missing keys come back.
+        merged = mergeIniFile(CONVERSION_FILE_NAME, MergeMode::AddMissing, true);
+    }
+    if (!mergedWhole(merged)) {
+        scratchCopyNeeded = true;  // the copy stays as it is until every entry is back
+        return;
+    }
     // A single-byte result is converted by the load that follows; a wide one is tidied here.
-    if (mergeIniFile(CONVERSION_FILE_NAME, true) > 0 && isWideSettingsFile())
+    if (merged.written > 0)
         (void)normaliseSettingsFile();
 }
 
@@ -321,24 +468,27 @@ int loadSettings(const wchar_t* installDir, const wchar_t* fileName)
         ++fileName;
     (void)formatText(settingsFile, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
 
+    scratchCopyNeeded = false;
     recoverInterruptedRewrite();
-    if (!isExistingFile(settingsFile) && isInInstallDirectory(PENDING_SETTINGS_FILE_NAME))
-        (void)mergeIniFile(PENDING_SETTINGS_FILE_NAME, true);  // creates the settings file
+    if (!isExistingFile(settingsFile) && isInInstallDirectory(PENDING_SETTINGS_FILE_NAME))  // creates it
+        (void)mergeIniFile(PENDING_SETTINGS_FILE_NAME, MergeMode::Replace, true);
     if (!isExistingFile(settingsFile))
         return RESULT_SETTINGS_MISSING;
 
     if (!isWideSettingsFile())
         convertSettingsFile();
 
-    int merged;
+    // A file the conversion had to leave single-byte takes the merge as single-byte text, and
+    // is converted at a later start.
+    MergeCount merged;
     if (readInt(L"special", L"force_default_ini") == 1) {
         if (!isInInstallDirectory(DEFAULT_SETTINGS_FILE_NAME))
             return RESULT_OK;
-        merged = mergeIniFile(DEFAULT_SETTINGS_FILE_NAME, false);
+        merged = mergeIniFile(DEFAULT_SETTINGS_FILE_NAME, MergeMode::Replace, false);
     } else {
-        merged = mergeIniFile(PENDING_SETTINGS_FILE_NAME, true);
+        merged = mergeIniFile(PENDING_SETTINGS_FILE_NAME, MergeMode::Replace, true);
     }
-    if (merged > 0)
+    if (merged.written > 0)
         (void)normaliseSettingsFile();
     return RESULT_OK;
 }

@@ -95,8 +95,9 @@ TEST(WriteFileData, SavesBlocksOfTwoGibibytesAndMore)
     EXPECT_EQ(std::string(tail, 4), "tail");
 
     // The largest size a download can have, to the null device: every byte is taken.
-    if (_waccess(L"Z:\\dev\\null", 0) == 0)
+    if (_waccess(L"Z:\\dev\\null", 0) == 0) {
         EXPECT_EQ(writeFileData(L"Z:\\dev\\null", block, size_t(0xFFFFFFFF)), RESULT_OK);
+    }
     VirtualFree(block, 0, MEM_RELEASE);
 }
 

@@ -336,13 +336,15 @@ TEST(LoadSettings, RecoversTheEntriesOfARewriteThatDied)
         EXPECT_FALSE(loaded.dir.exists(L"zolt_tmp_ascii.ini")) << row.what;
     }
 
-    // A settings file that holds entries is the newer one: a copy beside it changes nothing.
+    // A settings file that holds entries is the newer one: its values stay, and only the keys it
+    // lacks come back from the copy.
     Loaded current;
     current.dir.write(L"zolt.ini", std::string(MARK) + utf16(L"[General]\r\nUpgradeLaunch=mine.exe\r\n"));
     current.dir.write(L"zolt_tmp_ascii.ini", copy);
     current.load();
     EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"mine.exe");
-    EXPECT_EQ(readInt(L"universe", L"port"), -1);
+    EXPECT_EQ(readInt(L"universe", L"port"), 7000);
+    EXPECT_FALSE(current.dir.exists(L"zolt_tmp_ascii.ini"));
 }
 
 TEST(LoadSettings, KeepsPendingSettingsThatCannotBeWritten)
@@ -380,8 +382,9 @@ TEST(AnsiCodePage, SingleByteSettingsAreReadInTheSystemCodePage)
         {1251, "\xCF\xF0\xE8\xE2\xE5\xF2", L"\u041f\u0440\u0438\u0432\u0435\u0442"},
         {932, "\x82\xA0\xB1x", L"\u3042\uff71x"},  // a double-byte character, then single ones
     };
-    if (const char* expected = getenv("UPDATER_TEST_CODE_PAGE"))
+    if (const char* expected = getenv("UPDATER_TEST_CODE_PAGE")) {
         ASSERT_EQ(GetACP(), static_cast<UINT>(atoi(expected))) << "the locale did not set the code page";
+    }
     const Sample* sample = nullptr;
     for (const Sample& candidate : samples) {
         if (candidate.codePage == GetACP())
@@ -405,4 +408,140 @@ TEST(AnsiCodePage, SingleByteSettingsAreReadInTheSystemCodePage)
     written.load();
     EXPECT_EQ(written.dir.read(L"zolt.ini").substr(0, 2), MARK);
     EXPECT_EQ(std::wstring(readString(L"General", L"name")), sample->text);
+}
+
+TEST(LoadSettings, KeepsEverySettingWhenTheScratchCopyIsHeldOrBlocked)
+{
+    const std::string original = "[Launch]\r\nExec=client.exe\r\n[General]\r\ncolour=red\r\n";
+    const std::string pending = "[General]\r\nsize=9\r\n";
+    const std::wstring clean = L"\uFEFF[Launch]\r\nExec=client.exe\r\n\r\n[General]\r\ncolour=red\r\nsize=9\r\n";
+    // What stands in the scratch copy's place while the settings are loaded.
+    enum Blocker { HeldWithoutDeleteSharing, HeldForReadingOnly, AFolder, ReadOnlyLeftover };
+    const struct {
+        const char* what;
+        Blocker blocker;
+    } rows[] = {
+        {"held by a scanner that shares reading and writing", HeldWithoutDeleteSharing},
+        {"held by an editor that shares only reading", HeldForReadingOnly},
+        {"a folder of that name", AFolder},
+        {"a read-only leftover", ReadOnlyLeftover},
+    };
+    for (const auto& row : rows) {
+        Loaded loaded;
+        loaded.dir.write(L"zolt.ini", original);
+        loaded.dir.write(L"zolt_upd.ini", pending);
+        const std::wstring scratch = loaded.dir.file(L"zolt_tmp_ascii.ini");
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (row.blocker == HeldWithoutDeleteSharing || row.blocker == HeldForReadingOnly) {
+            DWORD sharing = row.blocker == HeldWithoutDeleteSharing ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                                    : FILE_SHARE_READ;
+            holder = CreateFileW(scratch.c_str(), GENERIC_READ, sharing, nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE) << row.what;
+        } else if (row.blocker == AFolder) {
+            ASSERT_TRUE(CreateDirectoryW(scratch.c_str(), nullptr)) << row.what;
+        } else {
+            loaded.dir.write(L"zolt_tmp_ascii.ini", "");
+            SetFileAttributesW(scratch.c_str(), FILE_ATTRIBUTE_READONLY);
+        }
+        loaded.load();
+        EXPECT_EQ(loaded.result, RESULT_OK) << row.what;
+        // Converted or still single-byte, the file reads whole, the pending entry included.
+        EXPECT_STREQ(readString(L"Launch", L"Exec"), L"client.exe") << row.what;
+        EXPECT_STREQ(readString(L"General", L"colour"), L"red") << row.what;
+        EXPECT_STREQ(readString(L"General", L"size"), L"9") << row.what;
+        EXPECT_FALSE(loaded.dir.exists(L"zolt_upd.ini")) << row.what;
+        const std::string bytes = loaded.dir.read(L"zolt.ini");
+        if (bytes.substr(0, 2) == MARK)
+            EXPECT_EQ(loaded.settingsText(), clean) << row.what;
+        else
+            EXPECT_EQ(bytes.find('\0'), std::string::npos) << row.what << ": single-byte text throughout";
+
+        // Once the way is free, the next start converts the file and clears the copy away.
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        if (row.blocker == AFolder)
+            RemoveDirectoryW(scratch.c_str());
+        loaded.load();
+        EXPECT_EQ(loaded.settingsText(), clean) << row.what;
+        EXPECT_FALSE(loaded.dir.exists(L"zolt_tmp_ascii.ini")) << row.what;
+    }
+}
+
+TEST(LoadSettings, RecoversARewriteThatKeptSomeOfItsEntries)
+{
+    // A settings file long enough that a rewrite can be cut after its first buffer.
+    std::wstring full = L"\uFEFF[Launch]\r\nExec=client.exe\r\n\r\n[General]\r\n";
+    for (int i = 0; i < 200; ++i)
+        full += L"key" + std::to_wstring(i) + L"=value number " + std::to_wstring(i) + L"\r\n";
+    const std::string copy = utf16(full);
+    ASSERT_GT(copy.size(), 8192u);
+    const std::string messy =
+        utf16(L"\uFEFF  [Launch]\r\n\r\n  Exec=client.exe \r\n\r\n\r\n" + full.substr(full.find(L"[General]")));
+    const struct {
+        const char* what;
+        std::string copy;      // the scratch copy the rewrite started from
+        std::string settings;  // what reached the settings file
+    } rows[] = {
+        {"cut after the first buffer", copy, copy.substr(0, 4096)},
+        {"cut inside a character", copy, copy.substr(0, 4097)},
+        {"cut while the copy was put back", copy, copy.substr(0, 6000)},
+        {"cut rewrite of a copy not yet in clean layout", messy, copy.substr(0, 4096)},
+        {"rewrite finished, copy not deleted", copy, copy},
+    };
+    for (const auto& row : rows) {
+        Loaded loaded;
+        loaded.dir.write(L"zolt.ini", row.settings);
+        loaded.dir.write(L"zolt_tmp_ascii.ini", row.copy);
+        loaded.load();
+        EXPECT_EQ(loaded.result, RESULT_OK) << row.what;
+        const std::wstring text = loaded.settingsText();
+        EXPECT_TRUE(text == full) << row.what << ": " << text.size() << " characters, not " << full.size();
+        EXPECT_FALSE(loaded.dir.exists(L"zolt_tmp_ascii.ini")) << row.what;
+    }
+
+    // The client wrote into the cut file before this start: its values stay, the missing
+    // entries come back from the copy, and no key is written twice.
+    Loaded changed;
+    changed.dir.write(L"zolt.ini", std::string(MARK) + utf16(L"[Launch]\r\nExec=other.exe\r\n\r\n[General]\r\n"
+                                                             L"key0=mine\r\nadded=1\r\nkey1=value num\r\n"));
+    changed.dir.write(L"zolt_tmp_ascii.ini", copy);
+    changed.load();
+    EXPECT_STREQ(readString(L"Launch", L"Exec"), L"other.exe");
+    EXPECT_STREQ(readString(L"General", L"key0"), L"mine");
+    EXPECT_STREQ(readString(L"General", L"added"), L"1");
+    EXPECT_STREQ(readString(L"General", L"key199"), L"value number 199");
+    const std::wstring text = changed.settingsText();
+    EXPECT_EQ(text.find(L"key5="), text.rfind(L"key5=")) << "one line per key";
+    EXPECT_FALSE(changed.dir.exists(L"zolt_tmp_ascii.ini"));
+
+    // A complete settings file beside a stale single-byte copy keeps its values.
+    Loaded stale;
+    stale.dir.write(L"zolt.ini", std::string(MARK) + utf16(L"[Launch]\r\nExec=new.exe\r\n"));
+    stale.dir.write(L"zolt_tmp_ascii.ini", "[Launch]\r\nExec=old.exe\r\n");
+    stale.load();
+    EXPECT_STREQ(readString(L"Launch", L"Exec"), L"new.exe");
+    EXPECT_EQ(stale.settingsText(), L"\uFEFF[Launch]\r\nExec=new.exe\r\n");
+    EXPECT_FALSE(stale.dir.exists(L"zolt_tmp_ascii.ini"));
+}
+
+TEST(LoadSettings, KeepsTheScratchCopyUntilEveryEntryIsBack)
+{
+    // The rewrite died before its first buffer reached the disk, and another program now holds
+    // the settings file for reading only: nothing can be written back during this start.
+    const std::string copy = "[Launch]\r\nExec=client.exe\r\n[General]\r\ncolour=red\r\n";
+    Loaded loaded;
+    loaded.dir.write(L"zolt.ini", "");
+    loaded.dir.write(L"zolt_tmp_ascii.ini", copy);
+    HANDLE holder = CreateFileW(loaded.dir.file(L"zolt.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    loaded.load();
+    EXPECT_EQ(loaded.result, RESULT_OK);
+    EXPECT_EQ(loaded.dir.read(L"zolt_tmp_ascii.ini"), copy);  // still the only copy of the entries
+    CloseHandle(holder);
+
+    loaded.load();
+    EXPECT_STREQ(readString(L"Launch", L"Exec"), L"client.exe");
+    EXPECT_EQ(loaded.settingsText(), L"\uFEFF[Launch]\r\nExec=client.exe\r\n\r\n[General]\r\ncolour=red\r\n");
+    EXPECT_FALSE(loaded.dir.exists(L"zolt_tmp_ascii.ini"));
 }
