@@ -6,8 +6,8 @@
 #   3. makes version 2 of the tree into a full kit with 7zz and serves it from the test bed's
 #      update server slowly enough to watch (about 10 seconds);
 #   4. runs that update (the launcher's command line with the local server in place of the
-#      product's), takes screenshots during the download and the installation, and prints what
-#      changed, the log's verdict and the client's restart.
+#      product's), takes screenshots of its window during the download and the installation,
+#      and prints what changed, the log's verdict and the client's restart.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${UPDATER_BUILD_DIR:-$root/build}
