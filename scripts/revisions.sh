@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/setup.sh (and by its test): picks the Debian revision of a source package for
 # a pinned upstream version. Debian's archives keep only the newest revision of a package, so a
 # recorded revision disappears with the next update; the upstream version is what stays fixed.

@@ -20,8 +20,8 @@ shown_windows_rectangle() {
     # Wine keeps 1x1 helper windows; they are never what the picture is about.
     [ "$state" = IsViewable ] && [ "$w" -gt 1 ] && [ "$h" -gt 1 ] || continue
     if [ $found -eq 0 ]; then left=$x top=$y right=$((x + w)) bottom=$((y + h)) found=1; fi
-    if [ "$x" -lt $left ]; then left=$x; fi
-    if [ "$y" -lt $top ]; then top=$y; fi
+    if [ "$x" -lt "$left" ]; then left=$x; fi
+    if [ "$y" -lt "$top" ]; then top=$y; fi
     if [ $((x + w)) -gt $right ]; then right=$((x + w)); fi
     if [ $((y + h)) -gt $bottom ]; then bottom=$((y + h)); fi
   done
