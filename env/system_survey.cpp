@@ -4,6 +4,7 @@
 #include <wbemidl.h>
 
 #include <cwchar>
+#include <new>
 
 unsigned osMajorVersion;
 unsigned osMinorVersion;
@@ -41,15 +42,8 @@ void readVersions(IEnumWbemClassObject* results, unsigned* major, unsigned* mino
     }
 }
 
-}  // namespace
-
-void parseOsVersion(const wchar_t* version, unsigned* major, unsigned* minor)
-{
-    if (version && major && minor)
-        (void)swscanf(version, L"%u.%u", major, minor);  // unscanned slots keep their value
-}
-
-int surveySystem(unsigned* major, unsigned* minor)
+// The WMI query itself, on the survey's thread; every path that initialised COM uninitialises it.
+int queryWmiVersion(unsigned* major, unsigned* minor)
 {
     if (FAILED(initialiseCom()))
         return 1;
@@ -94,4 +88,68 @@ int surveySystem(unsigned* major, unsigned* minor)
     locator->Release();
     CoUninitialize();
     return survey;
+}
+
+// One survey, shared by the caller that waits and the thread that asks; the last to let go
+// frees it, so a thread that answers late writes only here.
+struct SurveyRun {
+    VersionQuery query;
+    bool scan;  // both slots were given
+    unsigned major;
+    unsigned minor;
+    int result;
+    LONG holders;
+};
+
+void releaseRun(SurveyRun* run)
+{
+    if (InterlockedDecrement(&run->holders) == 0)
+        delete run;
+}
+
+DWORD WINAPI runSurvey(void* parameter)
+{
+    SurveyRun* run = static_cast<SurveyRun*>(parameter);
+    run->result = run->scan ? run->query(&run->major, &run->minor) : run->query(nullptr, nullptr);
+    releaseRun(run);
+    return 0;
+}
+
+}  // namespace
+
+int surveySystemWith(VersionQuery query, unsigned waitMs, unsigned* major, unsigned* minor)
+{
+    const bool scan = major && minor;
+    SurveyRun* run = new (std::nothrow) SurveyRun{query, scan, scan ? *major : 0, scan ? *minor : 0, 1, 2};
+    if (!run)
+        return 1;
+    HANDLE thread = CreateThread(nullptr, 0, runSurvey, run, 0, nullptr);
+    if (!thread) {
+        delete run;
+        return 1;
+    }
+    int result = 1;
+    if (WaitForSingleObject(thread, waitMs) == WAIT_OBJECT_0) {
+        result = run->result;
+        if (scan) {
+            *major = run->major;
+            *minor = run->minor;
+        }
+    }
+    // A thread still waiting for WMI is not waited for: it holds nothing of the program's, and
+    // the process's exit ends it.
+    (void)CloseHandle(thread);
+    releaseRun(run);
+    return result;
+}
+
+int surveySystem(unsigned* major, unsigned* minor)
+{
+    return surveySystemWith(queryWmiVersion, SURVEY_WAIT_MS, major, minor);
+}
+
+void parseOsVersion(const wchar_t* version, unsigned* major, unsigned* minor)
+{
+    if (version && major && minor)
+        (void)swscanf(version, L"%u.%u", major, minor);  // unscanned slots keep their value
 }
