@@ -143,7 +143,13 @@ DWORD findProcessByName(const wchar_t* first, const wchar_t* second)
 
 bool isClientRunning()
 {
-    return findProcessByName(CLIENT_FRAGMENT, nullptr) || findProcessByName(OLD_CLIENT_FRAGMENT, nullptr);
+    // One snapshot for both names: a snapshot is the dearest part of the check.
+    bool found = false;
+    (void)forEachProcess([&](const PROCESSENTRY32W& entry) {
+        found = wcsstr(entry.szExeFile, CLIENT_FRAGMENT) || wcsstr(entry.szExeFile, OLD_CLIENT_FRAGMENT);
+        return found;
+    });
+    return found;
 }
 
 DWORD findOtherInstance(const wchar_t* path, DWORD skipId)

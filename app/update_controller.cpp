@@ -24,6 +24,10 @@ constexpr DWORD AFTER_INSTALL_PAUSE_MS = 1000;
 constexpr DWORD RESTART_FLAGS = DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE;
 constexpr size_t STATUS_TEXT_CAPACITY = 1024;
 constexpr size_t INSTALL_NAME_CAPACITY = 520;
+// The installer reports far faster than a person can read or a client can start: its events
+// repaint the window and look for clients at a bounded rate, driven by the clock.
+constexpr uint32_t INSTALL_REFRESH_PERIOD_MS = 50;      // window repainted and answering 20 times a second
+constexpr uint32_t INSTALL_GUARD_PERIOD_MS = 50;        // a client that starts is noticed within 100 ms
 constexpr char ARCHIVE_FILE[] = "upgrade.rtp";
 constexpr wchar_t ARCHIVE_FILE_WIDE[] = L"upgrade.rtp";
 
@@ -37,11 +41,22 @@ struct TransferRate {
     uint32_t bytesPerSecond;
 };
 
+// What the installer's events have asked the window to show and not yet shown.
+struct InstallDisplay {
+    uint32_t lastRefresh;
+    uint32_t lastGuardCheck;
+    bool detailPending;
+    wchar_t detail[STATUS_TEXT_CAPACITY];
+    bool progressPending;
+    float progress;
+};
+
 bool tickActive;
 int lastStatus;
 int retryCount;
 TransferRate rate;
 char lastInstallName[INSTALL_NAME_CAPACITY];
+InstallDisplay display;
 
 void refresh()
 {
@@ -170,7 +185,7 @@ void finish()
     // download that cannot be saved is an installation failure.
     (void)deleteFile(ARCHIVE_FILE_WIDE);
     const unsigned char* data = downloadData(updaterState.currentJob);
-    int saved = writeFileData(ARCHIVE_FILE_WIDE, data, static_cast<int>(downloadSize(updaterState.currentJob)));
+    int saved = writeFileData(ARCHIVE_FILE_WIDE, data, downloadSize(updaterState.currentJob));
     releaseDownload(updaterState.currentJob);
     updaterState.currentJob = nullptr;
     shutdownDownloadClient();
@@ -220,19 +235,38 @@ void endOfJob(int status)
     endRun();
 }
 
-// Shows the installer's current file (UTF-8) in the detail line and remembers it.
-void showInstallName(const wchar_t* format, const char* name)
-{
-    (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
-    wchar_t text[STATUS_TEXT_CAPACITY];
-    (void)formatText(text, STATUS_TEXT_CAPACITY, format, fromUtf8Temp(name));
-    setDetailText(text);
-    refresh();
-}
-
 void guardCheck()
 {
     waitForClients(0, 0);
+    display.lastGuardCheck = millisecondClock();
+}
+
+void guardCheckWhenDue()
+{
+    if (millisecondClock() - display.lastGuardCheck >= INSTALL_GUARD_PERIOD_MS)
+        guardCheck();
+}
+
+// Shows what the installer's events left pending, now or once the refresh period is over.
+void refreshInstallDisplay(bool now)
+{
+    if (!now && millisecondClock() - display.lastRefresh < INSTALL_REFRESH_PERIOD_MS)
+        return;
+    if (display.detailPending)
+        setDetailText(display.detail);
+    if (display.progressPending)
+        setProgress(display.progress);
+    display.detailPending = display.progressPending = false;
+    refresh();
+    display.lastRefresh = millisecondClock();
+}
+
+// Remembers the installer's current file (UTF-8) and makes the detail line about it pending.
+void setInstallName(const wchar_t* format, const char* name)
+{
+    (void)formatTextNarrow(lastInstallName, INSTALL_NAME_CAPACITY, "%s", name);  // cut to fit
+    (void)formatText(display.detail, STATUS_TEXT_CAPACITY, format, fromUtf8Temp(name));
+    display.detailPending = true;
 }
 
 }  // namespace
@@ -310,24 +344,32 @@ int installerEvent(int event, const void* payload)
     const char* name = static_cast<const char*>(payload);
     switch (event) {
     case InstallEvent::Started:
-        setDetailText(loadText(IDS_SEARCHING));
-        refresh();
+        (void)formatText(display.detail, STATUS_TEXT_CAPACITY, L"%s", loadText(IDS_SEARCHING));
+        display.detailPending = true;
+        refreshInstallDisplay(true);
         guardCheck();
         break;
     case InstallEvent::EntryName:
-        if (name && strcmp(name, lastInstallName) != 0)  // a repeated name is shown once
-            showInstallName(L"Updating %s", name);
-        guardCheck();
+        if (name && strcmp(name, lastInstallName) != 0) {  // a repeated name is shown once
+            setInstallName(L"Updating %s", name);
+            refreshInstallDisplay(false);
+        } else if (name && display.detailPending) {
+            refreshInstallDisplay(true);  // named again before a step that may take a while
+        }
+        guardCheckWhenDue();
         break;
     case InstallEvent::FileLocked:
-        if (name)
-            showInstallName(L"Wait for system releasing lock of %s", name);
+        if (name) {
+            setInstallName(L"Wait for system releasing lock of %s", name);
+            refreshInstallDisplay(true);
+        }
         guardCheck();
         break;
     case InstallEvent::Progress:
-        setProgress(*static_cast<const unsigned short*>(payload) / static_cast<float>(PROGRESS_SCALE));
-        refresh();
-        guardCheck();
+        display.progress = *static_cast<const unsigned short*>(payload) / static_cast<float>(PROGRESS_SCALE);
+        display.progressPending = true;
+        refreshInstallDisplay(false);
+        guardCheckWhenDue();
         break;
     case InstallEvent::Failed: {
         DWORD reason = GetLastError();

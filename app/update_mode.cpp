@@ -99,7 +99,9 @@ void runMainLoop()
     MSG message;
     while (!updaterState.quitRequested) {
         if (!PeekMessageW(&message, updaterState.mainWindow, 0, 0, PM_REMOVE)) {
-            Sleep(IDLE_SLEEP_MS);
+            // Idle for at most the pause, but wake at once for input or the controller's
+            // timer: a plain sleep would add up to a pause to every tick.
+            (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, IDLE_SLEEP_MS, QS_ALLINPUT);  // either way, look again
             continue;
         }
         if (message.message == WM_QUIT)

@@ -99,18 +99,14 @@ const char* logTimeStamp(int64_t time)
     return stamp;
 }
 
-int logLine(const char* format, ...)
-{
-    FILE* log = openLog();
-    if (!log)
-        return -1;
-    char message[LOG_MESSAGE_CAPACITY];
-    va_list args;
-    va_start(args, format);
-    (void)formatTextNarrowList(message, LOG_MESSAGE_CAPACITY, format, args);  // longer ones are cut
-    va_end(args);
+namespace {
 
-    // Write failures are not reported: a lost log line must not stop an installation.
+// Writes one formatted message by its shape (see the header). Write failures are not
+// reported: a lost log line must not stop an installation.
+void writeMessage(FILE* log, const char* text)
+{
+    char message[LOG_MESSAGE_CAPACITY];
+    (void)formatTextNarrow(message, LOG_MESSAGE_CAPACITY, "%s", text);  // longer ones are cut
     size_t length = strlen(message);
     if (length > 0 && message[length - 1] == '\n') {
         message[--length] = '\0';
@@ -125,6 +121,28 @@ int logLine(const char* format, ...)
     } else {
         (void)fputs(message, log);
     }
+}
+
+}  // namespace
+
+int logLine(const char* format, ...)
+{
+    char message[LOG_MESSAGE_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    (void)formatTextNarrowList(message, LOG_MESSAGE_CAPACITY, format, args);  // longer ones are cut
+    va_end(args);
+    const char* messages[] = {message};
+    return logMessages(messages, 1);
+}
+
+int logMessages(const char* const* messages, size_t count)
+{
+    FILE* log = openLog();
+    if (!log)
+        return -1;
+    for (size_t i = 0; i < count; ++i)
+        writeMessage(log, messages[i]);
     fclose(log);
     return 0;
 }

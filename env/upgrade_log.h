@@ -23,6 +23,10 @@ extern const char OLD_UPGRADE_LOG_NAME[];      // "upgrade_old.log"
 // opened neither for appending nor for writing.
 int logLine(const char* format, ...);
 
+// Writes messages that are already formatted, each as above and cut as above, with one opening
+// of the file: the same bytes as one logLine call per message. 0, or -1 as logLine.
+int logMessages(const char* const* messages, size_t count);
+
 // The stamp for a time in seconds since 1970 (-1: now): the time of day, the date as
 // "ddd MMM d, yyyy" and "VRT", for two hours before UTC, in the user's formats. Empty for
 // other negative times. Valid until the next call.

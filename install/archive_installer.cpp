@@ -32,6 +32,9 @@ constexpr DWORD LOCK_FIRST_SLEEP_MS = 1000;
 constexpr DWORD LOCK_SECOND_SLEEP_MS = 2000;
 constexpr char RULE[] = "----------------------------------------------------------------------------\n";
 constexpr wchar_t BACKUP_PREFIX[] = L"backup.old.";
+constexpr UInt32 NO_FOLDER = 0xFFFFFFFF;            // an entry without data (empty file, folder)
+constexpr size_t LARGE_WRITE_BYTES = 4 << 20;       // writing this much may take noticeable time
+constexpr size_t LOG_FIELDS_CAPACITY = 64;          // time, attribute letters and size of a line
 
 void* allocate(ISzAllocPtr, size_t size)
 {
@@ -175,6 +178,8 @@ bool exists(const wchar_t* path)
 // Deletes the existing file; a locked one is waited for (with a handler), then moved aside.
 void clearWayFor(const Run& run, const wchar_t* path, UInt32 index)
 {
+    if (!exists(path))
+        return;  // a new file: nothing in the way
     clearAttributes(path);
     (void)DeleteFileW(path);  // a file that stays is handled below
     if (run.handler) {
@@ -240,13 +245,17 @@ SRes writeFileEntry(const Run& run, UInt32 index, size_t offset, size_t size)
     if (File_Close(&out) != 0)
         return failOutput("can not close output file");
 
-    (void)SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);  // attribute failures are passed over
+    // The entry's attributes, or normal ones; failures are passed over.
+    UInt32 attributes = FILE_ATTRIBUTE_NORMAL;
     if (SzBitWithVals_Check(&run.database.Attribs, index)) {
-        UInt32 attributes = run.database.Attribs.Vals[index];
+        attributes = run.database.Attribs.Vals[index];
         if (attributes & ATTRIBUTE_HIGH_BITS)
             attributes &= ATTRIBUTE_LOW_BITS;
-        (void)SetFileAttributesW(path, attributes);
     }
+    if (attributes == FILE_ATTRIBUTE_ARCHIVE)
+        return SZ_OK;  // what the file has from its creation: no call needed
+    if (!SetFileAttributesW(path, attributes))
+        (void)SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);  // attributes Windows refuses: normal ones
     return SZ_OK;
 }
 
@@ -298,13 +307,37 @@ void modificationTime(const CSzArEx& database, UInt32 index, char (&text)[20])
                    month + 1, dayOfYear + 1, secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60);
 }
 
+// The entry's line of the log, up to its name (and the "/" of a folder), in one write.
+SRes logEntry(const Run& run, UInt32 index, bool isDir)
+{
+    char letters[6];
+    attributeLetters(run.database, index, isDir, letters);
+    char time[20];
+    modificationTime(run.database, index, time);
+    char fields[LOG_FIELDS_CAPACITY];
+    (void)snprintf(fields, sizeof fields, "%s %s %10llu  ", time, letters,
+                   static_cast<unsigned long long>(SzArEx_GetFileSize(&run.database, index)));
+    CBuf utf8;
+    Buf_Init(&utf8);
+    SRes result = toUtf8(run.name, &utf8);
+    const char* messages[4] = {index == 0 ? "\n" : "\f\n", fields};
+    size_t count = 2;
+    if (result == SZ_OK) {
+        messages[count++] = reinterpret_cast<const char*>(utf8.data);
+        if (isDir)
+            messages[count++] = "/";
+    }
+    (void)logMessages(messages, count);  // a lost log line does not stop the run
+    Buf_Free(&utf8, &heap);
+    return result;
+}
+
 SRes installEntry(Run& run, UInt32 index)
 {
     bool isDir = SzArEx_IsDir(&run.database, index);
     SRes result = loadName(run, index);
     if (result != SZ_OK)
         return result;
-    (void)logLine(index == 0 ? "\n" : "\f\n");  // a lost log line does not stop the run
     if (run.handler) {
         sendName(run, InstallEvent::EntryName, run.name);
         unsigned short progress = static_cast<unsigned short>(static_cast<float>(index + 1) /
@@ -312,33 +345,25 @@ SRes installEntry(Run& run, UInt32 index)
                                                               static_cast<float>(PROGRESS_SCALE));
         send(run, InstallEvent::Progress, &progress);
     }
-
-    char letters[6];
-    attributeLetters(run.database, index, isDir, letters);
-    char time[20];
-    modificationTime(run.database, index, time);
-    char size[24];
-    (void)snprintf(size, sizeof size, "%llu", static_cast<unsigned long long>(SzArEx_GetFileSize(&run.database, index)));
-    (void)logLine("%s %s %10s  ", time, letters, size);
-
-    CBuf utf8;
-    Buf_Init(&utf8);
-    result = toUtf8(run.name, &utf8);
-    if (result == SZ_OK)
-        (void)logLine("%s", reinterpret_cast<const char*>(utf8.data));
-    Buf_Free(&utf8, &heap);
+    result = logEntry(run, index, isDir);
     if (result != SZ_OK)
         return result;
 
     size_t offset = 0;
     size_t processed = 0;
-    if (isDir) {
-        (void)logLine("/");
-    } else {
+    if (!isDir) {
+        // The name again before a step that may take noticeable time: decoding a new block,
+        // writing a large file. The handler shows it if it has not yet, and checks for clients.
+        UInt32 folder = run.database.FileToFolder[index];
+        bool decodes = folder != NO_FOLDER && folder != run.blockIndex;
+        if (decodes)
+            sendName(run, InstallEvent::EntryName, run.name);
         result = SzArEx_Extract(&run.database, &run.reader.vt, index, &run.blockIndex, &run.block, &run.blockSize,
                                 &offset, &processed, &heap, &heap);
         if (result != SZ_OK)
             return result;
+        if (decodes || processed >= LARGE_WRITE_BYTES)
+            sendName(run, InstallEvent::EntryName, run.name);
     }
     createParentDirectories(run.name);
     if (isDir) {

@@ -131,7 +131,19 @@ TEST(InstallArchive, UnpacksEveryMethodEntryForEntry)
                 EXPECT_EQ(install.dir.read(windowsPath(entry.path)), treeFile(entry.path)) << utf8(entry.path);
             }
         }
-        // Events: Started, then a name and a progress step per entry, in archive order.
+        // Events: Started, then a name and a progress step per entry, in archive order. The
+        // name comes again before a block is decoded and before its file is written.
+        std::vector<Event> firsts;
+        std::string lastName;
+        for (const Event& event : events) {
+            if (event.code == InstallEvent::EntryName && event.text == lastName)
+                continue;
+            if (event.code == InstallEvent::EntryName)
+                lastName = event.text;
+            firsts.push_back(event);
+        }
+        EXPECT_GE(events.size() - firsts.size(), 2u);
+        events = firsts;
         ASSERT_EQ(events.size(), 1 + 2 * entries.size());
         EXPECT_EQ(events[0].code, InstallEvent::Started);
         EXPECT_EQ(events[0].text, "upgrade.rtp");
