@@ -18,6 +18,10 @@ constexpr wchar_t OLD_CLIENT_FRAGMENT[] = L"kelmar";
 constexpr wchar_t CLIENT_PROGRAM[] = L"zolt.exe";
 constexpr wchar_t OLD_CLIENT_PROGRAM[] = L"kelmar.exe";
 constexpr size_t NAME_PART_CAPACITY = 257;
+constexpr wchar_t RUN_CLAIM_PREFIX[] = L"Global\\updater-run-";
+constexpr size_t RUN_CLAIM_NAME_CAPACITY = 64;
+constexpr uint64_t FNV_OFFSET_BASIS = 14695981039346656037ULL;  // 64-bit FNV-1a
+constexpr uint64_t FNV_PRIME = 1099511628211ULL;
 constexpr DWORD WAIT_STEP_MS = 1000;
 constexpr DWORD SETTLE_MS = 250;
 constexpr DWORD AFTER_TERMINATE_MS = 500;
@@ -178,6 +182,33 @@ DWORD findOtherInstance(const wchar_t* path, DWORD skipId)
         return true;
     });
     return found;
+}
+
+bool claimUpdaterRun(const wchar_t* path)
+{
+    static HANDLE claim;  // held until the process ends
+    if (claim)
+        return true;
+    // The name stands for the program's path, compared without regard to case; a hash keeps it
+    // within the length an object name may have.
+    wchar_t lower[PATH_CAPACITY];
+    (void)formatText(lower, PATH_CAPACITY, L"%s", path ? path : L"");  // cut to fit, as the path was
+    (void)CharLowerBuffW(lower, static_cast<DWORD>(wcslen(lower)));
+    uint64_t hash = FNV_OFFSET_BASIS;
+    for (const wchar_t* c = lower; *c; ++c)
+        hash = (hash ^ static_cast<uint16_t>(*c)) * FNV_PRIME;
+    wchar_t name[RUN_CLAIM_NAME_CAPACITY];
+    (void)formatText(name, RUN_CLAIM_NAME_CAPACITY, L"%s%016llx", RUN_CLAIM_PREFIX,
+                     static_cast<unsigned long long>(hash));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex)
+        return GetLastError() != ERROR_ACCESS_DENIED;  // denied: another user's run holds it
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);  // so that the claim goes once its holder ends
+        return false;
+    }
+    claim = mutex;
+    return true;
 }
 
 DWORD terminateByName(const wchar_t* name)

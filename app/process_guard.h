@@ -27,6 +27,11 @@ bool isClientRunning();
 // regard to case), or 0. Processes running a same-named program from elsewhere do not count.
 DWORD findOtherInstance(const wchar_t* path, DWORD skipId);
 
+// Claims the one run of the updater at path for this process, for as long as it lives: true
+// when no other process holds the claim. Two updaters that start at the same moment see each
+// other; the claim lets exactly one of them go on. Also true when no claim can be made at all.
+bool claimUpdaterRun(const wchar_t* path);
+
 // Terminates every process but this one whose image name is name (letter case ignored);
 // returns the id of the last one that matched, or 0.
 DWORD terminateByName(const wchar_t* name);

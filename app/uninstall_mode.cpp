@@ -18,6 +18,7 @@ constexpr wchar_t BLOCKING_SECTION[] = L"Browser";
 
 void runUninstallMode()
 {
+    (void)claimUpdaterRun(updaterState.ownPath);  // an update started now stays away; the outcome changes nothing here
     waitForClients(1, CLIENT_EXIT_WAIT_SECONDS);
     // Nothing is reported: a value that cannot be cleared stays as it was.
     for (const wchar_t* value : {L"BLOCK1", L"BLOCK2"})

@@ -134,9 +134,13 @@ void runUpdateMode(wchar_t* commandLine)
 
     if (!splitCommandLine(commandLine))
         errorExit(IDS_BAD_PARAMETERS);
+    // Of two updaters that see each other, the one that holds the claim goes on.
+    bool claimed = claimUpdaterRun(updaterState.ownPath);
     if (findOtherInstance(updaterState.ownPath, GetCurrentProcessId())) {
         Sleep(SECOND_LOOK_MS);
-        if (findOtherInstance(updaterState.ownPath, GetCurrentProcessId())) {
+        if (!claimed)
+            claimed = claimUpdaterRun(updaterState.ownPath);  // its holder may have ended meanwhile
+        if (!claimed && findOtherInstance(updaterState.ownPath, GetCurrentProcessId())) {
             (void)MessageBoxW(updaterState.mainWindow, ANOTHER_INSTANCE_TEXT, loadText(IDS_UPDATE_CAPTION),
                               MB_ICONERROR | MB_SYSTEMMODAL);
             exitProcess(0);

@@ -350,6 +350,40 @@ TEST(UpdateRun, OneUpdaterAtATime)
     first.wait(5000);
 }
 
+TEST(UpdateRun, OfTwoUpdatersStartedTogetherExactlyOneGoesOn)
+{
+    Install install;
+    install.dir.write(L"a.txt", "version 1");
+    std::wstring kit = install.serve(L"lzma2.7z", "rate=20000");
+    std::vector<StartedProcess> updaters;
+    for (int i = 0; i < 2; ++i)
+        updaters.push_back(startLimited(L"\"" + install.updater + L"\" " + install.base() + L" " + kit + L" x",
+                                        install.dir.path()));
+    std::vector<std::wstring> reports;
+    std::vector<StartedProcess> probes;
+    for (const StartedProcess& updater : updaters) {
+        ASSERT_TRUE(updater);
+        reports.push_back(install.dir.path() + L"-probe-" + std::to_wstring(updater.id) + L".txt");
+        probes.push_back(startPlain(L"\"" + programDirectory() + L"\\ui_probe.exe\" --pid " +
+                                    std::to_wstring(updater.id) + L" --report " + reports.back()));
+    }
+    int stopped = 0;
+    for (size_t i = 0; i < updaters.size(); ++i) {
+        DWORD exitCode = 1;
+        EXPECT_TRUE(updaters[i].wait(RUN_LIMIT_MS, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        probes[i].wait(10000);
+        std::string report = readFileBytes(reports[i]);
+        DeleteFileW(reports[i].c_str());
+        if (report.find("Another instance of the updater is running already.") != std::string::npos)
+            ++stopped;
+    }
+    waitForProcessesFrom(install.dir.path(), 10000);
+    EXPECT_EQ(stopped, 1);
+    EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
+    EXPECT_EQ(install.requests(), 1u);
+}
+
 TEST(UpdateRun, ClosingTheWindowEndsTheRunAndInstallsNothing)
 {
     Install install;
