@@ -11,19 +11,10 @@ runs=${RUNS:-5}
 size=$((256 << 20))
 
 bash "$root/scripts/build.sh" >/dev/null
-. "$root/scripts/deps.env"
-curl_exe=$(sed -n 's/^set(UPDATER_CURL_EXE "\(.*\)" CACHE.*/\1/p' "$UPDATER_DEPS_DIR/deps-cache.cmake")
-
-. "$root/testbed/session.sh"
-server_dir="$build_dir/bench-server"
-cleanup() { "$root/testbed/server.sh" stop "$server_dir"; session_stop; }
-trap cleanup EXIT
-session_start "$build_dir" "$build_dir/bench-wineprefix"
-"$root/testbed/server.sh" start "$server_dir" >/dev/null
-port=$(sed -n 's/^http=//p' "$server_dir/info")
-url="http://127.0.0.1:$port/bytes/$size"
-
 . "$root/scripts/bench_common.sh"
+curl_exe=$(bench_curl_exe)
+bench_start
+url="http://127.0.0.1:$port/bytes/$size"
 
 client_walls=() curl_walls=() peaks=()
 for run in $(seq "$runs"); do

@@ -16,20 +16,13 @@ kits=${KITS:-kit_a.7z kit_b.7z}
 fixed_pauses_ms=1250
 
 bash "$root/scripts/build.sh" >/dev/null
-. "$root/scripts/deps.env"
-curl_exe=$(sed -n 's/^set(UPDATER_CURL_EXE "\(.*\)" CACHE.*/\1/p' "$UPDATER_DEPS_DIR/deps-cache.cmake")
+. "$root/scripts/bench_common.sh"
+curl_exe=$(bench_curl_exe)
 kit_dir="$build_dir/update-run-kits"
 echo "bench: making the kits (once; kept in $kit_dir)"
 blocks=$(python3 "$root/bench/make_kits.py" "$kit_dir")
 
-. "$root/testbed/session.sh"
-server_dir="$build_dir/bench-server"
-cleanup() { "$root/testbed/server.sh" stop "$server_dir"; session_stop; }
-trap cleanup EXIT
-session_start "$build_dir" "$build_dir/bench-wineprefix"
-"$root/testbed/server.sh" start "$server_dir" >/dev/null
-port=$(sed -n 's/^http=//p' "$server_dir/info")
-. "$root/scripts/bench_common.sh"
+bench_start
 
 windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
 bench_exe="$build_dir/bin/update_run_bench.exe"
