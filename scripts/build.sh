@@ -8,7 +8,11 @@ build_dir=${UPDATER_BUILD_DIR:-$root/build}
 
 bash "$root/scripts/setup.sh"
 echo "build: configuring $build_dir"
-cmake -S "$root" -B "$build_dir" -C "$UPDATER_DEPS_DIR/deps-cache.cmake" \
+options=()
+if [ -n "${UPDATER_KIT_PUBLIC_KEY+set}" ]; then
+  options+=("-DUPDATER_KIT_PUBLIC_KEY=$UPDATER_KIT_PUBLIC_KEY")
+fi
+cmake -S "$root" -B "$build_dir" -C "$UPDATER_DEPS_DIR/deps-cache.cmake" "${options[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$root/testbed/wine-run.sh;$build_dir/wineprefix" >/dev/null
