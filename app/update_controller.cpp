@@ -3,12 +3,14 @@
 #include "archive_installer.h"
 #include "download_client.h"
 #include "files.h"
+#include "kit_signature.h"
 #include "process_guard.h"
 #include "progress_window.h"
 #include "resource.h"
 #include "settings.h"
 #include "text.h"
 #include "updater_state.h"
+#include "upgrade_log.h"
 
 #include <cstring>
 #include <cwchar>
@@ -30,6 +32,8 @@ constexpr uint32_t INSTALL_REFRESH_PERIOD_MS = 50;      // window repainted and 
 constexpr uint32_t INSTALL_GUARD_PERIOD_MS = 50;        // a client that starts is noticed within 100 ms
 constexpr char ARCHIVE_FILE[] = "upgrade.rtp";
 constexpr wchar_t ARCHIVE_FILE_WIDE[] = L"upgrade.rtp";
+constexpr wchar_t KIT_REFUSED_TEXT[] =
+    L"Installation failed.\nThe downloaded update is not signed by the publisher of this program, so nothing was installed.";
 
 struct TransferRate {
     uint32_t firstDataTime;  // 0: no data yet
@@ -185,10 +189,22 @@ void finish()
     // download that cannot be saved is an installation failure.
     (void)deleteFile(ARCHIVE_FILE_WIDE);
     const unsigned char* data = downloadData(updaterState.currentJob);
-    int saved = writeFileData(ARCHIVE_FILE_WIDE, data, downloadSize(updaterState.currentJob));
+    uint32_t size = downloadSize(updaterState.currentJob);
+    // With the vendor's key built in, only a kit signed with it is saved. It is saved whole, as
+    // it came: the installer ignores the signature after the archive, as it must for a program
+    // built without a key.
+    int kit = checkKitSignature(data, size);
+    int saved = kit == KIT_ACCEPTED ? writeFileData(ARCHIVE_FILE_WIDE, data, size) : kit;
     releaseDownload(updaterState.currentJob);
     updaterState.currentJob = nullptr;
     shutdownDownloadClient();
+    if (kit != KIT_ACCEPTED) {
+        (void)logLine("ERROR: The update is not signed with the vendor's key (%s); nothing was installed\n",
+                      kitSignatureText(kit));  // the box says so too
+        showStatus(L"Installation failed");
+        showError(KIT_REFUSED_TEXT);
+        return;
+    }
 
     waitForClients(1, 0);
     showStatus(L"Installing files");
