@@ -462,6 +462,55 @@ TEST(UpdateRun, InstallsNamesLongerThanItKeepsOfThem)
     EXPECT_EQ(install.dir.read(name), "long name\n");
 }
 
+TEST(UpdateRun, ReplacesItsOwnProgramOnEveryRunWithoutWaitingForIt)
+{
+    // The running updater.exe cannot go until it ends: it is moved aside at once, into a file
+    // of its own in the temporary folder, and the kit's updater.exe takes its place.
+    Install install;
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        std::string old = install.dir.read(L"updater.exe");
+        Report report = install.run(install.base() + L" " + install.serve(L"selfupdate.7z") + L" x");
+        ASSERT_TRUE(report.ended);
+        EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+        EXPECT_FALSE(report.showed("detail=\"Wait for system releasing lock of updater.exe\""));
+        EXPECT_EQ(install.dir.read(L"updater.exe"), SELF_UPDATE_BYTES);
+        EXPECT_FALSE(install.dir.exists(L"updater.new"));
+        std::string log = install.dir.read(L"upgrade.log");
+        const std::string note = "  updater.exe (old file moved aside to ";
+        size_t at = log.rfind(note);
+        ASSERT_NE(at, std::string::npos) << log;
+        size_t start = at + note.size();
+        size_t end = log.find(")\r\n", start);
+        ASSERT_NE(end, std::string::npos) << log;
+        std::string backup = log.substr(start, end - start);
+        std::wstring backupPath(backup.begin(), backup.end());  // the temporary folder's name is plain
+        EXPECT_EQ(readFileBytes(backupPath), old);
+        DeleteFileW(backupPath.c_str());
+        EXPECT_NE(log.find("Everything is Ok\r\n", at), std::string::npos);
+        install.updater = installProgram(L"updater.exe", install.dir.path(), L"updater.exe");  // for the next run
+    }
+}
+
+TEST(UpdateRun, AnArchiveWithANameWindowsCannotCreateChangesNothing)
+{
+    Install install;
+    Report report = install.run(install.base() + L" " + install.serve(L"pipe.7z") + L" x");
+    ASSERT_TRUE(report.ended);
+    std::vector<std::string> boxes = report.boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    // No reason: the system gave none for the refusal.
+    EXPECT_NE(boxes[0].find(boxText("An unspecified error occured, see upgrade log for details")), std::string::npos)
+        << boxes[0];
+    EXPECT_NE(boxes[1].find(boxText("Installation failed.\nCould not decompress the downloaded archive.")),
+              std::string::npos)
+        << boxes[1];
+    EXPECT_FALSE(install.dir.exists(L"a_good.txt"));
+    EXPECT_NE(install.dir.read(L"upgrade.log").find("ERROR: entry name Windows cannot create: b|bad.txt\r\n"),
+              std::string::npos);
+    EXPECT_FALSE(install.dir.exists(L"zolt.exe.starts"));
+}
+
 TEST(UpdateRun, ADownloadThatCannotBeSavedIsNotReplacedByAnOlderArchive)
 {
     Install install;
@@ -519,4 +568,99 @@ TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
     EXPECT_FALSE(install.dir.exists(L"zolt.ini"));
     EXPECT_FALSE(install.dir.exists(L"bin"));
     EXPECT_FALSE(install.dir.exists(L"zolt.exe"));
+}
+
+namespace {
+
+// The kits of the signature tests (tests/kit/make_test_kits.sh) lie beside the test archives;
+// signed.rtp and the damaged ones hold a.txt and sub/b.txt.
+std::wstring testKit(const wchar_t* name)
+{
+    return std::wstring(L"..\\test-kits\\") + name;
+}
+
+// Every name in the folder and below it, "\" separators.
+std::vector<std::wstring> folderListing(const std::wstring& folder, const std::wstring& prefix = L"")
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        names.push_back(prefix + name);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            for (const std::wstring& inner : folderListing(folder + L"\\" + name, prefix + name + L"\\"))
+                names.push_back(inner);
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return names;
+}
+
+}  // namespace
+
+TEST(UpdateRun, WithAKeyBuiltInOnlyAKitSignedWithItIsInstalled)
+{
+    {
+        Install install;
+        install.updater = installProgram(L"updater_signed.exe", install.dir.path(), L"updater.exe");
+        Report report = install.run(install.base() + L" " + install.serve(testKit(L"signed.rtp")) + L" x");
+        ASSERT_TRUE(report.ended);
+        EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+        EXPECT_EQ(install.dir.read(L"sub\\b.txt"), "second file\n");
+        EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+        EXPECT_FALSE(install.dir.read(L"zolt.exe.starts").empty());
+    }
+    // Refused: a box, a line in the log, nothing installed, no archive left, no restart, and
+    // the ask settings as they were.
+    const std::string refusal = boxText("Installation failed.\nThe downloaded update is not signed by the publisher "
+                                        "of this program, so nothing was installed.");
+    const struct {
+        const wchar_t* kit;
+        const char* reason;
+    } table[] = {
+        {L"unsigned.rtp", "no signature"},
+        {L"other_key.rtp", "the signature does not match"},
+        {L"archive_changed.rtp", "the signature does not match"},
+        {L"signature_changed.rtp", "the signature does not match"},
+        {L"trailer_cut.rtp", "no signature"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(utf8(row.kit));
+        Install install("[Launch]\r\nExec=zolt\r\n[General]\r\nupgrade_never_ask=1\r\nupgrade_do_not_ask=1\r\n");
+        install.updater = installProgram(L"updater_signed.exe", install.dir.path(), L"updater.exe");
+        Report report = install.run(install.base() + L" " + install.serve(testKit(row.kit)) + L" x");
+        ASSERT_TRUE(report.ended);
+        EXPECT_EQ(report.exitCode, 0u);
+        std::vector<std::string> boxes = report.boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].find(refusal), std::string::npos) << boxes[0];
+        EXPECT_NE(boxes[0].find("icon=error buttons=ok"), std::string::npos) << boxes[0];
+        EXPECT_TRUE(report.showed("status=\"Installation failed\""));
+        EXPECT_EQ(folderListing(install.dir.path()),
+                  (std::vector<std::wstring>{L"updater.exe", L"upgrade.log", L"zolt.exe", L"zolt.ini"}));
+        EXPECT_NE(install.dir.read(L"upgrade.log")
+                      .find(std::string(": ERROR: The update is not signed with the vendor's key (") + row.reason +
+                            "); nothing was installed\r\n"),
+                  std::string::npos)
+            << install.dir.read(L"upgrade.log");
+        EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"1");
+        EXPECT_EQ(install.setting(L"General", L"upgrade_do_not_ask"), L"1");
+    }
+}
+
+TEST(UpdateRun, WithoutAKeySignedAndUnsignedKitsInstall)
+{
+    for (const wchar_t* kit : {L"signed.rtp", L"unsigned.rtp"}) {
+        SCOPED_TRACE(utf8(kit));
+        Install install;
+        Report report = install.run(install.base() + L" " + install.serve(testKit(kit)) + L" x");
+        ASSERT_TRUE(report.ended);
+        EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+        EXPECT_EQ(install.dir.read(L"a.txt"), "signed kit\n");
+        EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+    }
 }

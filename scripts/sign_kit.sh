@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# sign_kit.sh PRIVATE_KEY.pem KIT: signs the 7z archive KIT in place, for an updater built with
+# the matching public key (UPDATER_KIT_PUBLIC_KEY). Appends the signature and KITSIG01.
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/kit_common.sh"
+
+[ $# -eq 2 ] || die "usage: sign_kit.sh PRIVATE_KEY.pem KIT"
+key=$1
+kit=$2
+command -v openssl >/dev/null || die "openssl is missing (Debian package openssl)"
+check_private_key "$key"
+check_unsigned_archive "$kit"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+openssl dgst -sha256 -sign "$key" -out "$work/signature.der" "$kit" || die "cannot sign $kit"
+# openssl writes the signature in DER, SEQUENCE { INTEGER r, INTEGER s }; the kit holds r and s
+# as 32 bytes each.
+raw=""
+for value in $(openssl asn1parse -inform DER -in "$work/signature.der" | sed -n 's/.*prim: INTEGER *://p'); do
+  [ ${#value} -le 64 ] || die "unexpected signature from openssl"
+  raw+=$(printf '%64s' "$value" | tr ' ' 0)
+done
+[ ${#raw} -eq 128 ] || die "unexpected signature from openssl"
+printf '%b' "$(sed 's/../\\x&/g' <<<"$raw")$KIT_MAGIC" >"$work/trailer"
+[ "$(wc -c <"$work/trailer")" -eq 72 ] || die "cannot write the signature"
+cat "$work/trailer" >>"$kit"
+echo "signed $kit"

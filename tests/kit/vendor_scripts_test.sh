@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The vendor's kit scripts, scripts/make_kit.sh and scripts/sign_kit.sh, on good and bad input.
+# A good kit is a whole 7z archive that 7zz tests, followed by r and s and KITSIG01, and the
+# signature verifies with openssl over the archive. Bad input is refused with a message, exit
+# code 1, the input unchanged and no kit made.
+set -uo pipefail
+scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+mkdir -p tree/sub empty
+printf 'a\n' >tree/a.txt
+printf 'b\n' >tree/sub/b.txt
+openssl ecparam -name prime256v1 -genkey -noout -out key.pem
+openssl ec -in key.pem -pubout -out public.pem 2>/dev/null
+openssl genrsa -out rsa.pem 2048 2>/dev/null
+openssl ecparam -name secp384r1 -genkey -noout -out p384.pem
+printf 'not a kit\n' >text.txt
+
+# verifies KIT PUBLIC: the trailer's r and s, put back into DER, verify over the archive.
+verifies() {
+  local size hex der="" part value
+  size=$(wc -c <"$1")
+  head -c $((size - 72)) "$1" >archive.bin
+  [ "$(tail -c 8 "$1")" = KITSIG01 ] || return 1
+  hex=$(tail -c 72 "$1" | head -c 64 | od -An -tx1 -v | tr -d ' \n')
+  for part in "${hex:0:64}" "${hex:64:64}"; do
+    value=$(sed 's/^\(00\)*//' <<<"$part")
+    [[ $value =~ ^[89a-f] ]] && value=00$value
+    der+=02$(printf %02x $((${#value} / 2)))$value
+  done
+  der=30$(printf %02x $((${#der} / 2)))$der
+  printf '%b' "$(sed 's/../\\x&/g' <<<"$der")" >signature.der
+  openssl dgst -sha256 -verify "$2" -signature signature.der archive.bin >/dev/null
+}
+
+# Good input.
+bash "$scripts/make_kit.sh" tree signed.rtp key.pem >/dev/null || fail "make_kit.sh with a key"
+7zz t signed.rtp >/dev/null 2>&1 || fail "7zz does not test the signed kit"
+verifies signed.rtp public.pem || fail "the signature of make_kit.sh does not verify"
+bash "$scripts/make_kit.sh" tree plain.7z >/dev/null || fail "make_kit.sh without a key"
+[ "$(7zz l -ba plain.7z | wc -l)" -eq 3 ] || fail "the kit does not hold the tree's two files and folder"
+cp plain.7z later.rtp
+bash "$scripts/sign_kit.sh" key.pem later.rtp >/dev/null || fail "sign_kit.sh"
+cmp -s -n "$(wc -c <plain.7z)" plain.7z later.rtp || fail "sign_kit.sh changed the archive"
+[ $(($(wc -c <later.rtp) - $(wc -c <plain.7z))) -eq 72 ] || fail "sign_kit.sh did not append 72 bytes"
+verifies later.rtp public.pem || fail "the signature of sign_kit.sh does not verify"
+# Solid blocks are bounded: 150 MiB of three files makes more than one block.
+mkdir big
+for n in 1 2 3; do head -c 52428800 /dev/zero >big/$n.bin; done
+bash "$scripts/make_kit.sh" big big.rtp >/dev/null || fail "make_kit.sh on a large tree"
+blocks=$(7zz l -slt big.rtp | sed -n 's/^Blocks = //p')
+[ "${blocks:-0}" -ge 2 ] || fail "one solid block for 150 MiB (blocks: ${blocks:-none})"
+
+# Bad input: command, what the message says.
+cp signed.rtp signed-copy.rtp
+head -c 100 plain.7z >cut.7z
+while IFS='|' read -r command message; do
+  before=$(cat ./*.rtp ./*.7z ./*.pem | md5sum)
+  output=$(bash $command 2>&1)
+  code=$?
+  [ $code -eq 1 ] || fail "$command: exit code $code"
+  [[ $output == *"$message"* ]] || fail "$command: said '$output', not '$message'"
+  [ "$before" = "$(cat ./*.rtp ./*.7z ./*.pem | md5sum)" ] || fail "$command: changed its input"
+  [ ! -e out.rtp ] || fail "$command: made a kit"
+  ls -a | grep -q '^\.kit\.' && fail "$command: left a part behind"
+done <<EOF_TABLE
+$scripts/sign_kit.sh key.pem|usage: sign_kit.sh PRIVATE_KEY.pem KIT
+$scripts/sign_kit.sh missing.pem later.rtp|no private key file: missing.pem
+$scripts/sign_kit.sh public.pem plain.7z|public.pem is not a private key in PEM form
+$scripts/sign_kit.sh rsa.pem plain.7z|rsa.pem is not an ECDSA P-256 (prime256v1) key
+$scripts/sign_kit.sh p384.pem plain.7z|p384.pem is not an ECDSA P-256 (prime256v1) key
+$scripts/sign_kit.sh key.pem text.txt|text.txt is not a 7z archive
+$scripts/sign_kit.sh key.pem cut.7z|cut.7z is not a whole 7z archive
+$scripts/sign_kit.sh key.pem signed-copy.rtp|signed-copy.rtp is signed already
+$scripts/sign_kit.sh key.pem missing.7z|no such file: missing.7z
+$scripts/make_kit.sh tree|usage: make_kit.sh SOURCE_DIR OUT.rtp [PRIVATE_KEY.pem]
+$scripts/make_kit.sh missing out.rtp|no such folder: missing
+$scripts/make_kit.sh empty out.rtp|empty is empty
+$scripts/make_kit.sh tree out.rtp rsa.pem|rsa.pem is not an ECDSA P-256 (prime256v1) key
+$scripts/make_kit.sh tree out.rtp public.pem|public.pem is not a private key in PEM form
+$scripts/make_kit.sh tree missing-folder/out.rtp|no folder for missing-folder/out.rtp
+EOF_TABLE
+
+[ $failures -eq 0 ] || exit 1
+echo "vendor scripts: all cases pass"
