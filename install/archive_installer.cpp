@@ -25,6 +25,11 @@ constexpr size_t READ_BUFFER_SIZE = 1 << 18;       // 256 KiB look-ahead block
 constexpr size_t WORKING_DIR_CAPACITY = 256;       // the log line shows at most 255 characters
 constexpr size_t TEMP_DIR_CAPACITY = 240;
 constexpr size_t PATH_PART_CAPACITY = 260;
+constexpr size_t FULL_PATH_CAPACITY = 2 * MAX_PATH;  // room to see that a path is too long
+// Without long-path support Windows takes file paths below MAX_PATH, and folder paths that
+// leave room for an 8.3 name (12 characters) within it.
+constexpr size_t FILE_PATH_LIMIT = MAX_PATH - 1;
+constexpr size_t FOLDER_PATH_LIMIT = MAX_PATH - 12 - 1;
 constexpr UInt32 NO_BLOCK = 0xFFFFFFFF;
 constexpr UInt32 ATTRIBUTE_HIGH_BITS = 0xF0000000;  // set: only the low 15 bits are Windows ones
 constexpr UInt32 ATTRIBUTE_LOW_BITS = 0x7FFF;
@@ -60,6 +65,8 @@ struct Run {
     UInt32 blockIndex = NO_BLOCK;  // decoding cache across the entries of a solid block
     Byte* block = nullptr;
     size_t blockSize = 0;
+    wchar_t ownImage[FULL_PATH_CAPACITY] = {};  // the running program's file; empty when unknown
+    DWORD reason = 0;                           // the system's reason for the failure, if it gave one
 };
 
 void send(const Run& run, int event, const void* payload)
@@ -175,14 +182,41 @@ bool exists(const wchar_t* path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Whether path names the running program's own file, which cannot go while the program runs.
+bool isOwnImage(const Run& run, const wchar_t* path)
+{
+    wchar_t full[FULL_PATH_CAPACITY];
+    DWORD length = GetFullPathNameW(path, FULL_PATH_CAPACITY, full, nullptr);
+    return run.ownImage[0] && length > 0 && length < FULL_PATH_CAPACITY &&
+           CompareStringOrdinal(full, -1, run.ownImage, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Moves a file that cannot be deleted into the temporary folder, onto an empty file made
+// there for it, so that no other program's file is ever replaced. False when it stays.
+bool moveAside(const wchar_t* path, wchar_t (&backup)[MAX_PATH])
+{
+    wchar_t tempDir[TEMP_DIR_CAPACITY];
+    DWORD length = GetTempPathW(TEMP_DIR_CAPACITY, tempDir);
+    if (length == 0 || length >= TEMP_DIR_CAPACITY)
+        return false;  // a temporary folder too long for the buffer: no move aside
+    if (!GetTempFileNameW(tempDir, BACKUP_PREFIX, 0, backup))  // 0: a new, unused name
+        return false;
+    if (MoveFileExW(path, backup, MOVEFILE_REPLACE_EXISTING))
+        return true;
+    (void)DeleteFileW(backup);  // only the empty file made above; the entry goes to ".new"
+    return false;
+}
+
 // Deletes the existing file; a locked one is waited for (with a handler), then moved aside.
-void clearWayFor(const Run& run, const wchar_t* path, UInt32 index)
+// True when it was moved aside, to backup.
+bool clearWayFor(const Run& run, const wchar_t* path, wchar_t (&backup)[MAX_PATH])
 {
     if (!exists(path))
-        return;  // a new file: nothing in the way
+        return false;  // a new file: nothing in the way
     clearAttributes(path);
     (void)DeleteFileW(path);  // a file that stays is handled below
-    if (run.handler) {
+    // The program's own file is released only when it ends: it is not waited for.
+    if (run.handler && exists(path) && !isOwnImage(run, path)) {
         for (int pass = 0; pass < LOCK_WAIT_PASSES && exists(path); ++pass) {
             sendName(run, InstallEvent::FileLocked, run.name);
             Sleep(LOCK_FIRST_SLEEP_MS);
@@ -193,57 +227,74 @@ void clearWayFor(const Run& run, const wchar_t* path, UInt32 index)
             clearAttributes(path);
         }
     }
-    if (!exists(path))
-        return;
-    wchar_t tempDir[TEMP_DIR_CAPACITY];
-    DWORD length = GetTempPathW(TEMP_DIR_CAPACITY, tempDir);
-    if (length == 0 || length >= TEMP_DIR_CAPACITY)
-        return;  // a temporary folder too long for the buffer: no move aside
-    wchar_t backup[MAX_PATH];
-    if (GetTempFileNameW(tempDir, BACKUP_PREFIX, index, backup))
-        (void)MoveFileW(path, backup);  // a file that will not move gets a ".new" beside it
+    return exists(path) && moveAside(path, backup);
 }
 
-// Opens the entry's file, or the same name with the extension ".new" when that fails.
-bool openOutput(const wchar_t* path, CSzFile* out)
+// Opens the entry's file, or the same name with the extension ".new" (into replacement) when
+// that fails. 1 for the file itself, 2 for the ".new" file, 0 when neither opens (reason: the
+// system's reason of the last attempt).
+int openOutput(const wchar_t* path, CSzFile* out, wchar_t (&replacement)[MAX_PATH], DWORD* reason)
 {
-    if (OutFile_OpenW(out, path) == 0)
-        return true;
+    WRes opened = OutFile_OpenW(out, path);
+    *reason = static_cast<DWORD>(opened);
+    if (opened == 0)
+        return 1;
     wchar_t drive[PATH_PART_CAPACITY], dir[PATH_PART_CAPACITY], file[PATH_PART_CAPACITY], ext[PATH_PART_CAPACITY];
     if (_wsplitpath_s(path, drive, PATH_PART_CAPACITY, dir, PATH_PART_CAPACITY, file, PATH_PART_CAPACITY, ext,
                       PATH_PART_CAPACITY) != 0)
-        return false;
-    wchar_t replacement[MAX_PATH];
+        return 0;
     int written = _snwprintf(replacement, MAX_PATH - 1, L"%s%s%s.new", drive, dir, file);
     if (written < 0)
-        return false;
+        return 0;
     replacement[written] = L'\0';
-    return OutFile_OpenW(out, replacement) == 0;
+    opened = OutFile_OpenW(out, replacement);
+    *reason = static_cast<DWORD>(opened);
+    return opened == 0 ? 2 : 0;
 }
 
-SRes failOutput(const char* what)
+SRes failOutput(Run& run, const char* what, DWORD reason)
 {
+    run.reason = reason;
     (void)logLine("\r");
     (void)logLine("ERROR: %s\n", what);
     return SZ_ERROR_FAIL;
 }
 
+// Continues the entry's log line with a note naming a file (format holds one "%s").
+void logFileNote(const char* format, const wchar_t* path)
+{
+    CBuf utf8;
+    Buf_Init(&utf8);
+    if (toUtf8(reinterpret_cast<const UInt16*>(path), &utf8) == SZ_OK)
+        (void)logLine(format, reinterpret_cast<const char*>(utf8.data));  // a lost note does not stop the run
+    Buf_Free(&utf8, &heap);
+}
+
 // Replaces the existing file with the entry's bytes and gives it the entry's attributes.
-SRes writeFileEntry(const Run& run, UInt32 index, size_t offset, size_t size)
+SRes writeFileEntry(Run& run, UInt32 index, size_t offset, size_t size)
 {
     const wchar_t* path = reinterpret_cast<const wchar_t*>(run.name);
-    clearWayFor(run, path, index);
+    wchar_t backup[MAX_PATH];
+    if (clearWayFor(run, path, backup))
+        logFileNote(" (old file moved aside to %s)", backup);
     CSzFile out;
     File_Construct(&out);
-    if (!openOutput(path, &out))
-        return failOutput("can not open output file");
+    wchar_t replacement[MAX_PATH];
+    DWORD reason = 0;
+    int opened = openOutput(path, &out, replacement, &reason);
+    if (opened == 0)
+        return failOutput(run, "can not open output file", reason);
+    if (opened == 2)
+        logFileNote(" (written as %s)", replacement);
     size_t written = size;
-    if (File_Write(&out, run.block + offset, &written) != 0 || written != size) {
+    WRes wrote = File_Write(&out, run.block + offset, &written);
+    if (wrote != 0 || written != size) {
         (void)File_Close(&out);  // the write error is what gets reported
-        return failOutput("can not write output file");
+        return failOutput(run, "can not write output file", static_cast<DWORD>(wrote));
     }
-    if (File_Close(&out) != 0)
-        return failOutput("can not close output file");
+    WRes closed = File_Close(&out);
+    if (closed != 0)
+        return failOutput(run, "can not close output file", static_cast<DWORD>(closed));
 
     // The entry's attributes, or normal ones; failures are passed over.
     UInt32 attributes = FILE_ATTRIBUTE_NORMAL;
@@ -373,21 +424,50 @@ SRes installEntry(Run& run, UInt32 index)
     return writeFileEntry(run, index, offset, processed);
 }
 
-// Refuses an archive with any name that would write outside the install directory, before
-// anything is written.
+// Why the entry whose name is in the name buffer cannot be installed as it stands (the start
+// of its log line), or null when it can. Checks the disk only for what stands in a file's way.
+const char* refusalOf(const Run& run, UInt32 index)
+{
+    const wchar_t* name = reinterpret_cast<const wchar_t*>(run.name);
+    if (!isSafeEntryName(name))
+        return "entry name leaves the install directory: ";
+    if (!isCreatableEntryName(name))
+        return "entry name Windows cannot create: ";
+    wchar_t full[FULL_PATH_CAPACITY];
+    DWORD length = GetFullPathNameW(name, FULL_PATH_CAPACITY, full, nullptr);
+    if (length == 0 || length >= FULL_PATH_CAPACITY)
+        return "entry path too long for Windows: ";
+    bool isDir = SzArEx_IsDir(&run.database, index);
+    const wchar_t* lastSeparator = wcsrchr(full, L'\\');
+    size_t folderLength = isDir ? length : lastSeparator ? static_cast<size_t>(lastSeparator - full) : 0;
+    if (folderLength > FOLDER_PATH_LIMIT || (!isDir && length > FILE_PATH_LIMIT))
+        return "entry path too long for Windows: ";
+    if (isDir)
+        return nullptr;
+    // A folder is no locked file: waiting for it or moving it aside would lose what it holds.
+    DWORD attributes = GetFileAttributesW(full);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return "a folder stands where the archive has a file: ";
+    return nullptr;
+}
+
+// Refuses an archive with any entry that could not be installed where it belongs, before
+// anything is written, so that a refused archive leaves the install directory as it was.
 SRes checkNames(Run& run)
 {
     for (UInt32 index = 0; index < run.database.NumFiles; ++index) {
         SRes result = loadName(run, index);
         if (result != SZ_OK)
             return result;
-        if (isSafeEntryName(reinterpret_cast<const wchar_t*>(run.name)))
+        const char* refusal = refusalOf(run, index);
+        if (!refusal)
             continue;
         CBuf utf8;
         Buf_Init(&utf8);
-        bool named = toUtf8(run.name, &utf8) == SZ_OK;
-        (void)logLine("ERROR: %s%s\n", "entry name leaves the install directory: ",
-                      named ? reinterpret_cast<const char*>(utf8.data) : "(not convertible)");
+        const char* shown = !run.name[0] ? "(empty)"
+                            : toUtf8(run.name, &utf8) == SZ_OK ? reinterpret_cast<const char*>(utf8.data)
+                                                               : "(not convertible)";
+        (void)logLine("ERROR: %s%s\n", refusal, shown);
         Buf_Free(&utf8, &heap);
         return SZ_ERROR_FAIL;
     }
@@ -438,6 +518,9 @@ SRes finish(Run& run, SRes result)
     }
     const char* message = nullptr;
     logFailure(result, &message);
+    // The reason shown with the message is the failing operation's, not what the log's own
+    // file calls left behind.
+    SetLastError(run.reason);
     send(run, InstallEvent::Failed, message);
     return result;
 }
@@ -473,6 +556,29 @@ bool isSafeEntryName(const wchar_t* name)
     }
 }
 
+// Names Windows would refuse to create: empty names or parts, control characters, the
+// characters Windows reserves, and parts that end in a dot or a blank (Windows strips those).
+bool isCreatableEntryName(const wchar_t* name)
+{
+    if (!name || !*name)
+        return false;
+    const wchar_t* component = name;
+    for (;;) {
+        const wchar_t* end = component;
+        for (; *end && !isSeparator(*end); ++end) {
+            if (*end < 0x20 || wcschr(L"<>\"|?*", *end))
+                return false;
+        }
+        size_t length = static_cast<size_t>(end - component);
+        bool here = length == 1 && component[0] == L'.';  // names the folder it is in
+        if (length == 0 || (!here && (component[length - 1] == L'.' || component[length - 1] == L' ')))
+            return false;
+        if (!*end)
+            return !here;  // the name must end in a name of its own
+        component = end + 1;
+    }
+}
+
 int installArchive(const char* archiveName, InstallEventHandler handler)
 {
     if (!archiveName)
@@ -484,6 +590,9 @@ int installArchive(const char* archiveName, InstallEventHandler handler)
     Run run;
     run.archiveName = archiveName;
     run.handler = handler;
+    DWORD ownLength = GetModuleFileNameW(nullptr, run.ownImage, FULL_PATH_CAPACITY);
+    if (ownLength == 0 || ownLength >= FULL_PATH_CAPACITY)
+        run.ownImage[0] = L'\0';  // unknown: every locked file is waited for
     if (InFile_Open(&run.archive.file, archiveName) != 0) {
         (void)logLine("ERROR: %s\n", "can not open input file");
         return SZ_ERROR_DATA;

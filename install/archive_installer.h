@@ -18,17 +18,28 @@ using InstallEventHandler = int (*)(int event, const void* payload);  // result 
 
 constexpr int PROGRESS_SCALE = 32700;
 // Passes of about 3 s each that a locked file is waited for before it is moved aside or
-// written beside itself as ".new": about a minute in all.
+// written beside itself as ".new": about a minute in all. The running program's own file is
+// not waited for: it cannot be released while the program runs.
 constexpr int LOCK_WAIT_PASSES = 20;
 
 // Installs every entry of archiveName (narrow, relative to the current directory). Returns
 // the LZMA SDK's result: 0 (SZ_OK) when every entry was installed; 1 also when the archive
-// cannot be opened (no event then), 11 (SZ_ERROR_FAIL) when a file cannot be written or an
-// entry's name would leave the install directory (then nothing is written at all); -1 for a
-// null name. Entries written before a failure stay; there is no rollback. handler may be null:
-// then no events are sent and a locked file is not waited for.
+// cannot be opened (no event then), 11 (SZ_ERROR_FAIL) when a file cannot be written, or when
+// an entry cannot be installed where it belongs (then nothing is written at all: a name that
+// would leave the install directory or that Windows cannot create, a path too long, a folder
+// where the archive has a file); -1 for a null name. Entries written before a failure stay;
+// there is no rollback. handler may be null: then no events are sent and a locked file is not
+// waited for. A file that stays is moved into the temporary folder under a new name of its
+// own, or else the entry is written beside it as ".new"; the entry's log line says which.
+// When Failed is sent, the thread's last error is the system's reason for the failing
+// operation, or 0 when it has none.
 int installArchive(const char* archiveName, InstallEventHandler handler);
 
 // Whether an entry name (UTF-16, "/" or "\" as separators) stays inside the install
 // directory: no absolute or drive path, no "..", no ":" and no reserved device name.
 bool isSafeEntryName(const wchar_t* name);
+
+// Whether Windows can create an entry name (UTF-16, "/" or "\" as separators): not empty, no
+// empty part, no control character or any of < > " | ? *, no part ending in a dot or a blank
+// ("." alone is a part that stays where it is, but cannot end the name).
+bool isCreatableEntryName(const wchar_t* name);

@@ -24,6 +24,9 @@ MTIME = 1709214307  # 2024-02-29 13:45:07 UTC: a leap day, every field with two 
 ITEMS = ["a.txt", "empty.bin", "dir/sub/c.bin", "h\u00e9llo w\u00f6rld \u20ac.txt",
          "\u65e5\u672c/\u540d\u524d.txt", "dir/emptydir", "big/one.bin", "big/two.bin"]
 
+# The updater.exe of selfupdate.7z: any bytes do, the tests only compare them.
+SELF_UPDATE_BYTES = b"updater.exe of the kit\n"
+LONG_PATH_NAME = "l" * 236 + ".txt"  # 240 characters: with any install folder past Windows' 259
 LONG_NAME = "\u20ac" * 80 + "/" + "\u20ac" * 80 + "/" + "\u20ac" * 19 + ".txt"
 
 
@@ -165,6 +168,27 @@ def main(out):
             sevenzip(odd, archive, ["good.txt", real], "-mhc=off")
             if real != planted:
                 patch_header(archive, utf16(real), utf16(planted))
+
+        # Names Windows cannot create, each after a harmless first entry; the last one is a
+        # file path longer than Windows takes in any install directory.
+        uncreatable = {"pipe.7z": ("b_bad.txt", "b|bad.txt"), "less.7z": ("b_x.txt", "b<x.txt"),
+                       "greater.7z": ("b_x.txt", "b>x.txt"), "quote.7z": ("b_x.txt", 'b"x.txt'),
+                       "question.7z": ("b_x.txt", "b?x.txt"), "star.7z": ("b_x.txt", "b*x.txt"),
+                       "control.7z": ("b_x.txt", "b\x01x.txt"), "emptypart.7z": ("a__x.txt", "a//x.txt"),
+                       "trailingdot.7z": ("dot_/x.txt", "dot./x.txt"), "trailingblank.7z": ("x.txt_", "x.txt "),
+                       "longpath.7z": (LONG_PATH_NAME, LONG_PATH_NAME)}
+        for name, (real, planted) in uncreatable.items():
+            shutil.rmtree(odd, ignore_errors=True)
+            make_tree(odd, {"a_good.txt": b"good\n", real: b"bad\n"})
+            archive = os.path.join(out, name)
+            sevenzip(odd, archive, ["a_good.txt", real], "-mhc=off")
+            if real != planted:
+                patch_header(archive, utf16(real), utf16(planted))
+
+        # A kit that replaces the updater itself, after an ordinary file.
+        own = os.path.join(work, "own")
+        make_tree(own, {"a.txt": files["a.txt"], "updater.exe": SELF_UPDATE_BYTES})
+        sevenzip(own, os.path.join(out, "selfupdate.7z"), ["a.txt", "updater.exe"])
 
         # One name of more UTF-8 bytes (543) than the updater keeps of a shown name, in folders
         # that a Linux file system still allows (240 bytes a part).

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+// The bytes of the updater.exe entry of selfupdate.7z, as make_archives.py stores them.
+constexpr char SELF_UPDATE_BYTES[] = "updater.exe of the kit\n";
+
 struct ArchiveEntry {
     std::wstring path;  // as stored, "/" separators
     unsigned long long size;

@@ -24,13 +24,15 @@ struct Event {
     int code;
     std::string text;       // the payload as text (not for Progress)
     unsigned progress = 0;  // Progress only
+    DWORD reason = 0;       // the thread's last error when the event came
 };
 
 std::vector<Event> events;
 
 int recordEvent(int code, const void* payload)
 {
-    Event event{code, ""};
+    DWORD reason = GetLastError();  // before anything here can change it
+    Event event{code, "", 0, reason};
     if (code == InstallEvent::Progress)
         event.progress = *static_cast<const unsigned short*>(payload);
     else
@@ -80,6 +82,16 @@ struct Install {
     DWORD attributes(const std::wstring& path) const
     {
         return GetFileAttributesW(dir.file(windowsPath(path)).c_str());
+    }
+    // The last line of the log that holds text, without its stamp; empty when there is none.
+    std::string lastLineWith(const std::string& text) const
+    {
+        std::string found;
+        for (const std::string& line : logTexts()) {
+            if (line.find(text) != std::string::npos)
+                found = line;
+        }
+        return found;
     }
     // The log's lines, each with its stamp checked and taken off; unstamped lines stay as they are.
     std::vector<std::string> logTexts() const
@@ -408,6 +420,9 @@ TEST(InstallArchive, WritesBesideAFileThatStaysLocked)
     EXPECT_EQ(install.dir.read(L"dir\\sub\\c.bin"), "old content");
     EXPECT_EQ(install.dir.read(L"dir\\sub\\c.new"), treeFile(L"dir/sub/c.bin"));
     EXPECT_EQ(install.dir.read(L"big\\two.bin"), treeFile(L"big/two.bin"));  // entries after it too
+    // The entry's line says that the file stayed old and where the new one went.
+    std::string line = install.lastLineWith("  dir/sub/c.bin");
+    EXPECT_EQ(line, listingLine(MTIME_TEXT, "....A", 5000, "dir/sub/c.bin (written as dir\\sub\\c.new)"));
     TerminateProcess(holder.process, 0);
     holder.wait(10000);
 }
@@ -426,4 +441,138 @@ TEST(InstallArchive, GivesUpWaitingForALockedFileAfterAboutAMinute)
     EXPECT_EQ(install.dir.read(L"a.new"), treeFile(L"a.txt"));
     TerminateProcess(holder.process, 0);
     holder.wait(10000);
+}
+
+TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
+{
+    // Each is refused before anything is written: the first entry is not there afterwards.
+    const struct {
+        const wchar_t* archive;
+        const char* line;           // the log's refusal
+        const wchar_t* folder;      // a folder made in the install directory first, holding keep.txt
+        const wchar_t* firstEntry;
+    } table[] = {
+        {L"pipe.7z", "entry name Windows cannot create: b|bad.txt", nullptr, L"a_good.txt"},
+        {L"less.7z", "entry name Windows cannot create: b<x.txt", nullptr, L"a_good.txt"},
+        {L"greater.7z", "entry name Windows cannot create: b>x.txt", nullptr, L"a_good.txt"},
+        {L"quote.7z", "entry name Windows cannot create: b\"x.txt", nullptr, L"a_good.txt"},
+        {L"question.7z", "entry name Windows cannot create: b?x.txt", nullptr, L"a_good.txt"},
+        {L"star.7z", "entry name Windows cannot create: b*x.txt", nullptr, L"a_good.txt"},
+        {L"control.7z", "entry name Windows cannot create: b\x01x.txt", nullptr, L"a_good.txt"},
+        {L"emptypart.7z", "entry name Windows cannot create: a//x.txt", nullptr, L"a_good.txt"},
+        {L"trailingdot.7z", "entry name Windows cannot create: dot./x.txt", nullptr, L"a_good.txt"},
+        {L"trailingblank.7z", "entry name Windows cannot create: x.txt ", nullptr, L"a_good.txt"},
+        {L"longpath.7z", "entry path too long for Windows: ", nullptr, L"a_good.txt"},
+        // A folder where the archive has a file is no locked file: it is neither waited for
+        // nor moved away.
+        {L"lzma2.7z", "a folder stands where the archive has a file: big/two.bin", L"big\\two.bin", L"a.txt"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(utf8(row.archive));
+        Install install(row.archive);
+        if (row.folder) {
+            CreateDirectoryW(install.dir.file(L"big").c_str(), nullptr);
+            CreateDirectoryW(install.dir.file(row.folder).c_str(), nullptr);
+            install.dir.write(std::wstring(row.folder) + L"\\keep.txt", "the user's file");
+        }
+        DWORD start = GetTickCount();
+        EXPECT_EQ(install.run(), 11);
+        EXPECT_LT(GetTickCount() - start, 30000u);  // no wait for a lock (that would be a minute)
+        EXPECT_FALSE(install.dir.exists(row.firstEntry));
+        EXPECT_TRUE(eventsOf(InstallEvent::FileLocked).empty());
+        EXPECT_TRUE(eventsOf(InstallEvent::Started).empty());
+        std::vector<Event> failed = eventsOf(InstallEvent::Failed);
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].text, "An unspecified error occured, see upgrade log for details");
+        std::vector<std::string> texts = install.logTexts();
+        ASSERT_GE(texts.size(), 5u);
+        EXPECT_EQ(texts[3].rfind(std::string("ERROR: ") + row.line, 0), 0u) << texts[3];
+        EXPECT_EQ(texts[4], "ERROR #11");
+        if (row.folder) {
+            EXPECT_EQ(install.dir.read(std::wstring(row.folder) + L"\\keep.txt"), "the user's file");
+        }
+    }
+}
+
+TEST(InstallArchive, MovesAFileThatCannotBeDeletedAsideOnEveryRun)
+{
+    // A running program's file can be moved but not deleted. A file of another program in the
+    // temporary folder, under the name that the entry's place in the archive would give, is
+    // left alone.
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    std::wstring foreign = std::wstring(temp) + L"bac1.tmp";
+    {
+        FILE* out = _wfopen(foreign.c_str(), L"wb");
+        ASSERT_NE(out, nullptr);
+        fputs("another program's file", out);
+        fclose(out);
+    }
+    Install install(L"selfupdate.7z");
+    std::vector<std::wstring> backups;
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        installProgram(L"fake_client.exe", install.dir.path(), L"updater.exe");
+        std::string old = install.dir.read(L"updater.exe");
+        StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 60000");
+        for (int waited = 0; waited < 200 && install.dir.read(L"updater.exe.starts").empty(); ++waited)
+            Sleep(50);
+        ASSERT_EQ(DeleteFileW(install.dir.file(L"updater.exe").c_str()), FALSE);  // it is in use
+        ASSERT_EQ(install.run(false), 0);
+        EXPECT_EQ(install.dir.read(L"updater.exe"), SELF_UPDATE_BYTES);
+        EXPECT_FALSE(install.dir.exists(L"updater.new"));
+        // The entry's line names the old file's new place, a file of its own in the temporary folder.
+        std::string line = install.lastLineWith("  updater.exe");
+        const std::string note = " (old file moved aside to ";
+        size_t at = line.find(note);
+        ASSERT_NE(at, std::string::npos) << line;
+        ASSERT_EQ(line.back(), ')') << line;
+        std::string backup = line.substr(at + note.size(), line.size() - at - note.size() - 1);
+        EXPECT_EQ(line.substr(0, at), listingLine(MTIME_TEXT, "....A", sizeof SELF_UPDATE_BYTES - 1, "updater.exe"));
+        backups.push_back(std::wstring(backup.begin(), backup.end()));  // the temporary folder's name is plain
+        EXPECT_EQ(backups.back().rfind(std::wstring(temp) + L"bac", 0), 0u) << backup;
+        EXPECT_EQ(readFileBytes(backups.back()), old);
+        TerminateProcess(running.process, 0);
+        running.wait(10000);
+    }
+    EXPECT_NE(backups[0], backups[1]);
+    EXPECT_EQ(readFileBytes(foreign), "another program's file");
+    for (const std::wstring& backup : backups)
+        DeleteFileW(backup.c_str());
+    DeleteFileW(foreign.c_str());
+}
+
+TEST(InstallArchive, AFailureCarriesOnlyTheFailingOperationsReason)
+{
+    // Failures the system gave no reason for come with none (0), whatever the log's own file
+    // calls left behind.
+    const struct {
+        const wchar_t* archive;
+        int result;
+    } table[] = {
+        {L"crc.7z", 3}, {L"notarchive.7z", 17}, {L"truncated.7z", 6}, {L"climb.7z", 11}, {L"pipe.7z", 11},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(utf8(row.archive));
+        Install install(row.archive);
+        EXPECT_EQ(install.run(), row.result);
+        std::vector<Event> failed = eventsOf(InstallEvent::Failed);
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].reason, 0u);
+    }
+    // A file that can be written neither under its name nor as ".new", here because a file
+    // stands where its folder would be: the system's reason for the last attempt.
+    Install install(L"lzma2.7z");
+    CreateDirectoryW(install.dir.file(L"dir").c_str(), nullptr);
+    install.dir.write(L"dir\\sub", "a file, not a folder");
+    HANDLE probe = CreateFileW(install.dir.file(L"dir\\sub\\c.new").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD expected = GetLastError();
+    ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(install.run(), 11);
+    std::vector<Event> failed = eventsOf(InstallEvent::Failed);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].reason, expected);
+    EXPECT_NE(expected, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(install.dir.read(L"upgrade.log").find("ERROR: can not open output file"), std::string::npos);
 }
