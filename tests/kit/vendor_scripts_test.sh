@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The vendor's kit scripts, scripts/make_kit.sh and scripts/sign_kit.sh, on good and bad input.
+# The vendor's kit scripts, scripts/make_kit.sh and scripts/sign_kit.sh, and the build's key
+# option (cmake/KitKey.cmake), on good and bad input.
 # A good kit is a whole 7z archive that 7zz tests, followed by r and s and KITSIG01, and the
 # signature verifies with openssl over the archive. Bad input is refused with a message, exit
 # code 1, the input unchanged and no kit made.
@@ -87,6 +88,18 @@ $scripts/make_kit.sh tree out.rtp rsa.pem|rsa.pem is not an ECDSA P-256 (prime25
 $scripts/make_kit.sh tree out.rtp public.pem|public.pem is not a private key in PEM form
 $scripts/make_kit.sh tree missing-folder/out.rtp|no folder for missing-folder/out.rtp
 EOF_TABLE
+
+# The build's key option: the public key's point goes into the program; other keys are refused.
+printf 'include(%s)\nupdater_kit_key_source("${PEM}" key.cpp)\n' "$scripts/../cmake/KitKey.cmake" >key.cmake
+openssl ec -in key.pem -pubout -conv_form compressed -out compressed.pem 2>/dev/null
+openssl rsa -in rsa.pem -pubout -out rsa-public.pem 2>/dev/null
+cmake -DPEM="$work/public.pem" -P key.cmake >/dev/null 2>&1 || fail "the build refuses a good public key"
+point=$(openssl ec -pubin -in public.pem -outform DER 2>/dev/null | tail -c 64 | od -An -tu1 -v | xargs printf '%d,')
+[ "$(grep -o '0x[0-9a-f]*' key.cpp | xargs printf '%d,')" = "$point" ] || fail "the built-in key is not the public key's point"
+for pem in key.pem compressed.pem rsa-public.pem p384.pem; do
+  output=$(cmake -DPEM="$work/$pem" -P key.cmake 2>&1) && fail "the build takes $pem"
+  [[ $output == *"kit key: $work/$pem"* ]] || fail "the build's refusal of $pem says: $output"
+done
 
 [ $failures -eq 0 ] || exit 1
 echo "vendor scripts: all cases pass"
