@@ -4,6 +4,7 @@
 #include "request_setup.h"
 #include "text.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -87,6 +88,130 @@ bool announcedLength(CURL* transfer, uint64_t* length)
     return true;
 }
 
+long responseCode(CURL* transfer)
+{
+    long code = 0;
+    (void)curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &code);  // stays 0 without a response
+    return code;
+}
+
+// One header of the final response, whole, into buffer; false when absent or too long.
+bool responseHeader(CURL* transfer, const char* name, char* buffer, size_t size)
+{
+    curl_header* header = nullptr;
+    if (curl_easy_header(transfer, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header->value)
+        return false;
+    size_t length = strlen(header->value);
+    if (length == 0 || length >= size)
+        return false;
+    memcpy(buffer, header->value, length + 1);
+    return true;
+}
+
+void forgetValidator(DownloadJob* job)
+{
+    job->validator[0] = 0;
+    job->wholeLength = LENGTH_UNKNOWN;
+}
+
+// Keeps what a later job needs to continue the body that this 200 answer delivers: its
+// validator and its whole length. A weak ETag does not promise equal bytes and is passed over.
+void noteValidator(DownloadJob* job, CURL* transfer)
+{
+    forgetValidator(job);
+    uint64_t announced = 0;
+    if (responseCode(transfer) != 200 || !announcedLength(transfer, &announced) || announced > LARGEST_BODY)
+        return;
+    char value[VALIDATOR_CAPACITY];
+    if ((responseHeader(transfer, "ETag", value, VALIDATOR_CAPACITY) && strncmp(value, "W/", 2) != 0) ||
+        responseHeader(transfer, "Last-Modified", value, VALIDATOR_CAPACITY)) {
+        memcpy(job->validator, value, VALIDATOR_CAPACITY);
+        job->wholeLength = static_cast<uint32_t>(announced);
+    }
+}
+
+// The body checks refused the body under the status they set; such a body is never continued.
+void refuseBody(DownloadJob* job, int httpStatus)
+{
+    job->httpStatus = httpStatus;
+    forgetValidator(job);
+}
+
+// Drops the carried bytes (the block stays for reuse): the body begins again at its first byte.
+// received goes before resumedFrom, so that the main thread, reading them the other way round,
+// never takes carried bytes for new ones.
+void startBodyOver(DownloadJob* job)
+{
+    job->dataLength = 0;
+    if (job->data)
+        job->data[0] = 0;
+    job->received = 0;
+    job->resumedFrom = 0;
+    job->length = LENGTH_UNKNOWN;
+    job->continued = false;
+    forgetValidator(job);
+}
+
+// Whether the answer is exactly the rest of the carried body: "bytes N-(T-1)/T" for the carried
+// count N and the whole length T, and no other length.
+bool isRestOfBody(const DownloadJob* job, CURL* transfer)
+{
+    char range[VALIDATOR_CAPACITY];
+    unsigned long long first = 0;
+    unsigned long long last = 0;
+    unsigned long long total = 0;
+    char more = 0;
+    if (!responseHeader(transfer, "Content-Range", range, VALIDATOR_CAPACITY) ||
+        sscanf(range, "bytes %llu-%llu/%llu%c", &first, &last, &total, &more) != 3)
+        return false;
+    uint64_t announced = 0;
+    return first == job->resumedFrom && total == job->wholeLength && last + 1 == total &&
+           (!announcedLength(transfer, &announced) || announced == total - first);
+}
+
+// Looks once at the answer to a request: a plain one leaves its validator for a later job; one
+// that asked for the rest of a carried body goes on with a 206 that is that rest, starts the
+// body over with a 200, and is refused for anything else (416, another range, no range).
+void judgeResponse(DownloadJob* job, CURL* transfer)
+{
+    job->responseJudged = true;
+    if (job->resumedFrom == 0) {
+        noteValidator(job, transfer);
+        return;
+    }
+    long code = responseCode(transfer);
+    if (code == 206 && isRestOfBody(job, transfer)) {
+        job->continued = true;
+    } else if (code == 200) {
+        startBodyOver(job);
+        noteValidator(job, transfer);
+    } else {
+        job->rangeRefused = true;
+    }
+}
+
+// The answer refused the rest of the carried body: the same job asks again for the whole, as a
+// plain request, on the worker's next cycle. No reconnect is spent on it. Under jobLock.
+void askAgainPlainly(DownloadJob* job, CURL* transfer)
+{
+    curl_slist_free_all(job->requestHeaders);
+    curl_slist_free_all(job->proxyHeaders);
+    job->requestHeaders = nullptr;
+    job->proxyHeaders = nullptr;
+    job->transfer = nullptr;
+    curl_easy_cleanup(transfer);
+    startBodyOver(job);
+    job->responseJudged = job->rangeRefused = false;
+    job->httpStatus = 0;
+    job->status = DownloadStatus::Queued;
+    try {
+        activeJobs.push_back(job);
+    } catch (const std::bad_alloc&) {
+        job->length = 0;
+        job->status = DownloadStatus::NotFound;  // as any other failure
+    }
+}
+
 // An HTML page instead of the archive: "<!", "<htm" or "<HTM" at the start of the body.
 bool looksLikeHtml(const DownloadJob* job)
 {
@@ -154,15 +279,16 @@ int statusForFailure(CURL* transfer, CURLcode result)
 // The final status of a transfer that was neither released nor timed out.
 int finalStatus(DownloadJob* job, CURL* transfer, CURLcode result)
 {
-    if (job->httpStatus == 0) {
-        long code = 0;
-        (void)curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &code);  // stays 0 without a response
-        job->httpStatus = static_cast<int32_t>(code);
-    }
+    if (job->httpStatus == 0)
+        job->httpStatus = static_cast<int32_t>(responseCode(transfer));
     int httpStatus = job->httpStatus;
+    if (job->continued && httpStatus == 206)
+        httpStatus = 200;  // the rest of a body begun earlier: judged as the whole
     bool shortBody = false;
     uint64_t announced = 0;
-    if (httpStatus == 200 && job->length == LENGTH_UNKNOWN && announcedLength(transfer, &announced)) {
+    if (httpStatus == 200 && job->continued) {
+        shortBody = job->received != job->length;  // the whole body against the whole length
+    } else if (httpStatus == 200 && job->length == LENGTH_UNKNOWN && announcedLength(transfer, &announced)) {
         job->length = static_cast<uint32_t>(announced);
         shortBody = announced != job->received;
     }
@@ -182,7 +308,7 @@ int finalStatus(DownloadJob* job, CURL* transfer, CURLcode result)
         status = shortBody ? DownloadStatus::NotFound : statusForFailure(transfer, result);
 
     if (httpStatus == 200 && looksLikeHtml(job)) {
-        job->httpStatus = htmlPageStatus(job);
+        refuseBody(job, htmlPageStatus(job));
         status = job->httpStatus == 304 ? DownloadStatus::NotModified : DownloadStatus::NotFound;
     }
     return status;
@@ -311,6 +437,15 @@ bool completeDownload(CURL* transfer, CURLcode result)
     }
     removeActive(job);
     job->lastActivity = millisecondClock();
+    if (!job->released && !job->timedOut) {
+        // An answer without a body is judged here; no answer at all keeps the carried bytes.
+        if (job->resumedFrom > 0 && !job->responseJudged && responseCode(transfer) != 0)
+            judgeResponse(job, transfer);
+        if (job->rangeRefused) {
+            askAgainPlainly(job, transfer);
+            return true;
+        }
+    }
 
     int status;
     if (job->released)
@@ -340,8 +475,13 @@ size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userDat
     uint64_t count = uint64_t(itemSize) * itemCount;
     if (job->released)
         return 0;  // libcurl aborts the transfer
+    if (!job->responseJudged) {
+        judgeResponse(job, job->transfer);
+        if (job->rangeRefused)
+            return 0;  // the completion asks again, plainly
+    }
     if (count > LARGEST_CHUNK || !growBody(job, count)) {
-        job->httpStatus = 400;
+        refuseBody(job, 400);
         return 0;
     }
     memcpy(job->data + job->dataLength, bytes, static_cast<size_t>(count));
@@ -349,8 +489,8 @@ size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userDat
     job->data[job->dataLength] = 0;
     job->lastActivity = millisecondClock();
     job->received = job->dataLength;
-    if (job->received == count && looksLikeHtml(job)) {
-        job->httpStatus = htmlPageStatus(job);
+    if (job->received == count && looksLikeHtml(job)) {  // the body's first bytes only
+        refuseBody(job, htmlPageStatus(job));
         return 0;
     }
     return static_cast<size_t>(count);
@@ -384,7 +524,10 @@ void shutdownDownloadClient()
     curl_global_cleanup();
 }
 
-DownloadJob* createDownload(const wchar_t* url)
+namespace {
+
+// A queued job for url, not yet listed; null as createDownload says.
+DownloadJob* newJob(const wchar_t* url)
 {
     if (!url || wcslen(url) > DOWNLOAD_URL_MAX_CHARS || url[0] == L':')
         return nullptr;
@@ -394,10 +537,17 @@ DownloadJob* createDownload(const wchar_t* url)
     const wchar_t* stored = wcsncmp(url, L"http://", 7) == 0 ? url + 7 : url;
     wcscpy(job->url, stored);
     job->length = LENGTH_UNKNOWN;
+    job->wholeLength = LENGTH_UNKNOWN;
     job->createdAt = millisecondClock();
     job->lastActivity = job->createdAt;
     job->status = DownloadStatus::Queued;
+    return job;
+}
 
+// Hands the job to the worker and links it into the job list; destroys it and gives null when
+// there is no room.
+DownloadJob* listJob(DownloadJob* job)
+{
     Hold hold(jobLock);
     if (workerFailed) {
         job->status = DownloadStatus::TimedOut;  // no worker will ever take it
@@ -405,13 +555,63 @@ DownloadJob* createDownload(const wchar_t* url)
         try {
             activeJobs.push_back(job);
         } catch (const std::bad_alloc&) {
-            delete job;
+            destroyJob(job);
             return nullptr;
         }
     }
     job->next = jobList;
     jobList = job;
     return job;
+}
+
+// Moves the body of failed, an ended job whose answer named a validator and the whole length,
+// into job: the block changes hands, nothing is copied.
+void carryBody(DownloadJob* job, DownloadJob* failed)
+{
+    DownloadJob* found = findJob(failed);
+    if (!found)
+        return;
+    Hold hold(jobLock);
+    uint32_t received = found->received;
+    if (isActive(found) || found->transfer || found->released || !found->data || !found->validator[0] ||
+        found->wholeLength == LENGTH_UNKNOWN || received == 0 || received >= found->wholeLength ||
+        found->dataLength != received)
+        return;  // still the worker's, or nothing that can be continued
+    job->data = found->data;
+    job->dataCapacity = found->dataCapacity;
+    job->dataLength = received;
+    job->received = received;
+    memcpy(job->validator, found->validator, VALIDATOR_CAPACITY);
+    job->wholeLength = found->wholeLength;
+    job->length = found->wholeLength;  // the whole size is shown from the start
+    job->resumedFrom = received;
+    found->data = nullptr;
+    found->dataCapacity = 0;
+    found->dataLength = 0;
+    found->received = 0;
+}
+
+}  // namespace
+
+DownloadJob* createDownload(const wchar_t* url)
+{
+    DownloadJob* job = newJob(url);
+    return job ? listJob(job) : nullptr;
+}
+
+DownloadJob* createResumedDownload(const wchar_t* url, DownloadJob* failed)
+{
+    DownloadJob* job = newJob(url);
+    if (job)
+        carryBody(job, failed);
+    releaseDownload(failed);
+    return job ? listJob(job) : nullptr;
+}
+
+uint32_t downloadResumedFrom(const DownloadJob* job)
+{
+    const DownloadJob* found = findJob(job);
+    return found ? found->resumedFrom.load() : 0;
 }
 
 void releaseDownload(DownloadJob* job)

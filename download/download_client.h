@@ -41,6 +41,18 @@ void shutdownDownloadClient();
 // dropped), or null for a longer url, one that begins with a colon, or no memory.
 DownloadJob* createDownload(const wchar_t* url);
 
+// A new queued job for url that goes on where failed stopped: when failed has ended after body
+// bytes of a response that named a validator (ETag or Last-Modified) and its length, its bytes
+// move into the new job (no copy) and the request asks only for the rest, on the condition
+// that the resource is unchanged. Otherwise, and when the server answers with the whole body,
+// the body starts over; an answer that is neither is asked again as a plain request by the
+// same job. failed (may be null) is released in every case. Null as for createDownload.
+DownloadJob* createResumedDownload(const wchar_t* url, DownloadJob* failed);
+
+// Bytes that the job carried in from an earlier one: 0 for a plain request, and once the
+// server has started the body over.
+uint32_t downloadResumedFrom(const DownloadJob* job);
+
 // Gives the job up; the handle is dead afterwards. A transfer in progress is aborted.
 void releaseDownload(DownloadJob* job);
 

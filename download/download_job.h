@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+constexpr size_t VALIDATOR_CAPACITY = 256;         // an ETag or a date, and its 0; longer ones are not kept
 constexpr uint8_t DESTROYED_RELEASED_MARK = 0x7B;  // written over the flags just before freeing
 constexpr uint8_t DESTROYED_TIMED_OUT_MARK = 0xEA;
 
@@ -32,6 +33,15 @@ struct DownloadJob {
     wchar_t url[DOWNLOAD_URL_MAX_CHARS + 1];
     std::atomic<uint8_t> released;
     std::atomic<uint8_t> timedOut;
+    // A body can be continued by a later job when the response that delivered it named a
+    // validator and the whole length. Written by the worker, read by the main thread once the
+    // job has ended.
+    char validator[VALIDATOR_CAPACITY];     // strong ETag, else Last-Modified; empty: none
+    uint32_t wholeLength;                   // LENGTH_UNKNOWN: none
+    std::atomic<uint32_t> resumedFrom;      // bytes carried in and asked past; 0: a plain request
+    bool responseJudged;                    // the answer to this request was looked at; worker only
+    bool continued;                         // the answer is the rest of the carried body
+    bool rangeRefused;                      // the answer refused the rest: ask again, plainly
 };
 
 // The stall time-out in force; the request setup bounds the connect phase by twice this.

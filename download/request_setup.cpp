@@ -17,6 +17,7 @@ constexpr wchar_t HTTPS_PREFIX[] = L"https://";
 constexpr wchar_t HTTP_PREFIX[] = L"http://";
 constexpr size_t PROBE_CAPACITY = 300;
 constexpr size_t PROXY_LINE_CAPACITY = 2048;
+constexpr size_t RANGE_LINE_CAPACITY = VALIDATOR_CAPACITY + 16;
 constexpr long KEEPALIVE_SECONDS = 30;
 // Where a redirect may lead: never off HTTPS once there, never off HTTP(S) at all.
 constexpr char REDIRECTS_FROM_HTTPS[] = "https";
@@ -50,6 +51,19 @@ curl_slist* appendHeader(curl_slist* list, const char* line)
 {
     curl_slist* longer = curl_slist_append(list, line);
     return longer ? longer : list;
+}
+
+// Asks only for the bytes past the carried ones, and only while the resource is the one they
+// came from: without the condition the server would send the rest of a changed file.
+curl_slist* askForTheRest(curl_slist* headers, const DownloadJob* job)
+{
+    char condition[RANGE_LINE_CAPACITY];
+    char range[RANGE_LINE_CAPACITY];
+    if (formatTextNarrow(condition, RANGE_LINE_CAPACITY, "If-Range: %s", job->validator) < 0 ||
+        formatTextNarrow(range, RANGE_LINE_CAPACITY, "Range: bytes=%u-", job->resumedFrom.load()) < 0)
+        return headers;  // a plain request: the server answers with the whole body
+    curl_slist* conditional = curl_slist_append(headers, condition);
+    return conditional ? appendHeader(conditional, range) : headers;  // never a range without it
 }
 
 // Limits the schemes a followed redirect may go to. False when libcurl refused the limit.
@@ -152,7 +166,9 @@ void setupRequest(CURLM* multi, DownloadJob* job)
     wchar_t address[FULL_ADDRESS_CAPACITY];
     buildFullAddress(job->url, trusted, address, FULL_ADDRESS_CAPACITY);
 
-    job->length = LENGTH_UNKNOWN;
+    // A job that carries bytes in knows the whole length already; the answer must agree with it.
+    job->length = job->resumedFrom ? job->wholeLength : LENGTH_UNKNOWN;
+    job->responseJudged = job->continued = job->rangeRefused = false;
     if (!job->data) {
         job->data = static_cast<unsigned char*>(calloc(1, 1));
         job->dataCapacity = job->data ? 1 : 0;
@@ -170,6 +186,8 @@ void setupRequest(CURLM* multi, DownloadJob* job)
     curl_slist* headers = appendHeader(nullptr, "Accept: */*");
     // Asked for as a plain line: libcurl does not decode, the body is kept as it was sent.
     headers = appendHeader(headers, "Accept-Encoding: gzip,deflate");
+    if (job->resumedFrom)
+        headers = askForTheRest(headers, job);
     curl_slist* proxyHeaders = nullptr;
     if (proxyCredential[0]) {
         char line[PROXY_LINE_CAPACITY];

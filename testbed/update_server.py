@@ -212,11 +212,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for name, value in validators.items():
             self.send_header(name, value)
         if ranged:
-            first, last = ranged
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, size))
+            begin, end = ranged
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (begin, end, size))
             whole = source
-            source = lambda offset, length: whole(first + offset, length)
-            size = last - first + 1
+            source = lambda offset, length: whole(begin + offset, length)
+            size = end - begin + 1
         if mode == "chunked":
             self.send_header("Transfer-Encoding", "chunked")
         elif mode == "close":

@@ -418,3 +418,51 @@ TEST_F(DownloadClient, GoesThroughTheProxyWithItsOwnHeaders)
     dir.write(L"zolt.ini", "[other]\r\nx=1\r\n");
     buildProxyAddress();
 }
+
+TEST_F(DownloadClient, ContinuesACutBodyOnlyWhileTheServerSendsItsRest)
+{
+    const struct {
+        std::string faults;   // the first answer is cut after 100000 of 300000 bytes
+        bool asksForTheRest;  // the second request carries Range and If-Range
+        size_t requests;
+        uint32_t carried;     // downloadResumedFrom at the end
+    } table[] = {
+        {"", true, 2, 100000},
+        {"&norange=1", true, 2, 0},        // 200 and the whole body: it starts over
+        {"&range416=1", true, 3, 0},       // refused: the same job asks again, plainly
+        {"&mode=chunked", false, 2, 0},    // no length, nothing to continue
+    };
+    int row = 0;
+    for (const auto& entry : table) {
+        std::string tag = "resume-" + std::to_string(GetTickCount()) + "-" + std::to_string(row++);
+        std::wstring url = server.url(L"bytes/300000?cutonce=100000&tag=" + std::wstring(tag.begin(), tag.end()) +
+                                      std::wstring(entry.faults.begin(), entry.faults.end()));
+        SCOPED_TRACE(entry.faults);
+        DownloadJob* failed = createDownload(url.c_str());
+        ASSERT_EQ(waitForEnd(failed), DownloadStatus::NotFound);
+        DownloadJob* job = createResumedDownload(url.c_str(), failed);
+        ASSERT_NE(job, nullptr);
+        EXPECT_EQ(downloadStatus(failed), DownloadStatus::Unreachable);  // released
+        uint32_t received = 0;
+        uint32_t total = 0;
+        EXPECT_EQ(downloadCounts(job, &received, &total), 0);
+        EXPECT_EQ(total, entry.asksForTheRest ? 300000u : 0u);  // the whole size from the start
+        ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+        ASSERT_EQ(downloadSize(job), 300000u);
+        EXPECT_TRUE(isPattern(downloadData(job), 300000));
+        EXPECT_EQ(downloadResumedFrom(job), entry.carried);
+        releaseDownload(job);
+
+        std::vector<std::string> requests = server.requests(tag);
+        ASSERT_EQ(requests.size(), entry.requests);
+        EXPECT_EQ(requests[0].find("Range"), std::string::npos) << requests[0];
+        EXPECT_EQ(requests[1].find("[\"Range\", \"bytes=100000-\"]") != std::string::npos, entry.asksForTheRest)
+            << requests[1];
+        EXPECT_EQ(requests[1].find("[\"If-Range\", \"\\\"bytes-300000\\\"\"]") != std::string::npos,
+                  entry.asksForTheRest)
+            << requests[1];
+        if (entry.requests == 3) {
+            EXPECT_EQ(requests[2].find("Range"), std::string::npos) << requests[2];
+        }
+    }
+}
