@@ -39,6 +39,7 @@ struct TransferRate {
     uint32_t firstDataTime;  // 0: no data yet
     uint32_t lastSampleTime;
     uint32_t lastReceived;
+    uint32_t carried;        // bytes an earlier attempt left to this one: not this attempt's work
     uint32_t sampleTime[2];
     uint32_t sampleBytes[2];
     int sampleIndex;
@@ -88,16 +89,20 @@ void resetAskSettings()
 
 void showProgress(DownloadJob* job)
 {
+    // Read before the counts: a body that starts over drops its count first, so no carried
+    // byte is ever taken for a new one.
+    uint32_t carried = downloadResumedFrom(job);
     uint32_t received = 0;
     uint32_t total = 0;
     (void)downloadCounts(job, &received, &total);  // both stay 0 for an unknown job
-    if (received == 0) {
+    if (received <= carried) {  // nothing of this attempt yet
         const wchar_t* text = downloadStatusText(job);
         if (text[0] && !wcsstr(text, L"of")) {
             setStatusText(text);
         } else if (rate.firstDataTime == 0) {
             setStatusText(L"Connecting...");
-            setProgress(0.0f);
+            // A download that goes on keeps its bar where it stood.
+            setProgress(received && total ? static_cast<float>(received) / static_cast<float>(total) : 0.0f);
         }
         return;
     }
@@ -106,7 +111,7 @@ void showProgress(DownloadJob* job)
         resetTransferRate();
         rate.firstDataTime = now ? now : 1;  // 0 means no data yet
         rate.lastSampleTime = now;
-        setProgress(0.0f);
+        rate.lastReceived = rate.carried = carried;  // the rate counts this attempt's bytes only
     }
     wchar_t status[STATUS_TEXT_CAPACITY];
     (void)formatText(status, STATUS_TEXT_CAPACITY, L"Receiving %.02f MB",
@@ -137,7 +142,7 @@ void showProgress(DownloadJob* job)
         (void)formatText(detail, STATUS_TEXT_CAPACITY, L"Waiting for data...");
     } else {
         uint32_t elapsed = now - rate.firstDataTime;
-        double averageRate = elapsed ? received * 1000.0 / elapsed : 0.0;
+        double averageRate = elapsed ? (received - rate.carried) * 1000.0 / elapsed : 0.0;
         double remaining = averageRate > 0 ? (double(total) - received) / averageRate : 0.0;
         long long secondsLeft = remaining > 0 ? static_cast<long long>(remaining) : 0;
         double kilobytes = rate.bytesPerSecond / 1024.0;
@@ -338,17 +343,19 @@ bool reconnect(int failedStatus)
     setStatusText(text);
     setDetailText(L" ");
     refresh();
-    if (updaterState.currentJob) {
-        releaseDownload(updaterState.currentJob);
-        updaterState.currentJob = nullptr;
+    // The ended job keeps its bytes through the wait: the new one takes them over, and asks
+    // only for the rest when the server can tell that its file has not changed.
+    DownloadJob* failed = updaterState.currentJob;
+    updaterState.currentJob = nullptr;
+    if (failed) {
         for (int step = 0; step < RECONNECT_WAIT_STEPS; ++step) {
             sweepStalledDownloads();
             Sleep(RECONNECT_WAIT_STEP_MS);
         }
     }
-    // The new transfer starts from nothing: its speed and time are its own.
+    // The new transfer's speed and time are its own.
     resetTransferRate();
-    updaterState.currentJob = createDownload(updaterState.downloadUrl);
+    updaterState.currentJob = createResumedDownload(updaterState.downloadUrl, failed);  // releases failed
     if (!updaterState.currentJob)
         return false;
     (void)SetTimer(updaterState.mainWindow, UPDATE_TIMER_ID, UPDATE_TIMER_PERIOD_MS, nullptr);  // as at the start

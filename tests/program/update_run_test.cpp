@@ -664,3 +664,63 @@ TEST(UpdateRun, WithoutAKeySignedAndUnsignedKitsInstall)
         EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
     }
 }
+
+TEST(UpdateRun, ResumesACutDownloadWhereItStopped)
+{
+    // The first answer is cut after a third of the archive; what the second request asks for
+    // and what the server then does decide how the archive comes together.
+    const std::string third = std::to_string(12066 / 3);  // lzma2.7z
+    const struct {
+        std::string faults;
+        size_t requests;
+        bool changed;  // the server's file is longname.7z from the second request on
+    } table[] = {
+        {"", 2, false},             // 206: only the rest comes
+        {"&norange=1", 2, false},   // the range is ignored: the whole archive again
+        {"&then=", 2, true},        // a new ETag: the new archive whole, never a splice of the two
+        {"&range416=1", 3, false},  // refused: asked again plainly, without a reconnect
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.faults);
+        Install install;
+        std::string faults = row.faults;
+        if (row.changed) {
+            std::wstring changed = L"kitfull-" + wide(install.tag) + L"-new.rtp";
+            CopyFileW(testArchive(L"longname.7z").c_str(), (testServer().files + L"\\" + changed).c_str(), FALSE);
+            faults += std::string(changed.begin(), changed.end());
+        }
+        std::wstring path = install.serve(L"lzma2.7z", "cutonce=" + third + faults);
+        Report report = install.run(install.base() + L" " + path + L" x");
+        ASSERT_TRUE(report.ended);
+        EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+        std::vector<std::string> requests = testServer().requests(install.tag);
+        ASSERT_EQ(requests.size(), row.requests);
+        EXPECT_EQ(requests[0].find("Range"), std::string::npos) << requests[0];
+        EXPECT_NE(requests[1].find("[\"Range\", \"bytes=" + third + "-\"]"), std::string::npos) << requests[1];
+        EXPECT_NE(requests[1].find("[\"If-Range\", \"\\\""), std::string::npos) << requests[1];
+        if (row.requests == 3) {
+            EXPECT_EQ(requests[2].find("Range"), std::string::npos) << requests[2];
+        }
+        size_t reconnects = 0;  // runs of window states that show the reconnect text
+        bool showing = false;
+        for (const std::string& line : report.lines) {
+            bool now = line.find("reconnecting to server") != std::string::npos;
+            reconnects += now && !showing;
+            showing = now;
+        }
+        EXPECT_EQ(reconnects, 1u);
+        if (row.changed) {
+            EXPECT_EQ(install.dir.read(std::wstring(80, L'\u20ac') + L"\\" + std::wstring(80, L'\u20ac') + L"\\" +
+                                       std::wstring(19, L'\u20ac') + L".txt"),
+                      "long name\n");
+            EXPECT_FALSE(install.dir.exists(L"a.txt"));
+        } else {
+            for (const wchar_t* file : {L"a.txt", L"big/one.bin", L"big/two.bin", L"dir/sub/c.bin"}) {
+                std::wstring local = file;
+                for (wchar_t& c : local)
+                    c = c == L'/' ? L'\\' : c;
+                EXPECT_EQ(install.dir.read(local), treeFile(file)) << utf8(file);
+            }
+        }
+    }
+}
