@@ -514,7 +514,7 @@ TEST(InstallArchive, MovesAFileThatCannotBeDeletedAsideOnEveryRun)
         SCOPED_TRACE(run);
         installProgram(L"fake_client.exe", install.dir.path(), L"updater.exe");
         std::string old = install.dir.read(L"updater.exe");
-        StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 60000");
+        StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 30000");
         for (int waited = 0; waited < 200 && install.dir.read(L"updater.exe.starts").empty(); ++waited)
             Sleep(50);
         ASSERT_EQ(DeleteFileW(install.dir.file(L"updater.exe").c_str()), FALSE);  // it is in use
