@@ -9,8 +9,8 @@ build_dir=${UPDATER_BUILD_DIR:-$root/build}
 bash "$root/scripts/setup.sh"
 echo "build: configuring $build_dir"
 options=()
-if [ -n "${UPDATER_KIT_PUBLIC_KEY+set}" ]; then
-  options+=("-DUPDATER_KIT_PUBLIC_KEY=$UPDATER_KIT_PUBLIC_KEY")
+if [ -n "${UPDATER_KIT_PUBLIC_KEY+set}" ]; then  # set and empty: back to a program without a key
+  options+=("-DUPDATER_KIT_PUBLIC_KEY=${UPDATER_KIT_PUBLIC_KEY:+$(realpath -m -- "$UPDATER_KIT_PUBLIC_KEY")}")
 fi
 cmake -S "$root" -B "$build_dir" -C "$UPDATER_DEPS_DIR/deps-cache.cmake" "${options[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
