@@ -190,9 +190,8 @@ void judgeResponse(DownloadJob* job, CURL* transfer)
     }
 }
 
-// The answer refused the rest of the carried body: the same job asks again for the whole, as a
-// plain request, on the worker's next cycle. No reconnect is spent on it. Under jobLock.
-void askAgainPlainly(DownloadJob* job, CURL* transfer)
+// Frees what a job's transfer held: its header lists and the transfer itself. Under jobLock.
+void releaseTransfer(DownloadJob* job, CURL* transfer)
 {
     curl_slist_free_all(job->requestHeaders);
     curl_slist_free_all(job->proxyHeaders);
@@ -200,6 +199,13 @@ void askAgainPlainly(DownloadJob* job, CURL* transfer)
     job->proxyHeaders = nullptr;
     job->transfer = nullptr;
     curl_easy_cleanup(transfer);
+}
+
+// The answer refused the rest of the carried body: the same job asks again for the whole, as a
+// plain request, on the worker's next cycle. No reconnect is spent on it. Under jobLock.
+void askAgainPlainly(DownloadJob* job, CURL* transfer)
+{
+    releaseTransfer(job, transfer);
     startBodyOver(job);
     job->responseJudged = job->rangeRefused = false;
     job->httpStatus = 0;
@@ -455,12 +461,7 @@ bool completeDownload(CURL* transfer, CURLcode result)
     else
         status = finalStatus(job, transfer, result);
 
-    curl_slist_free_all(job->requestHeaders);
-    curl_slist_free_all(job->proxyHeaders);
-    job->requestHeaders = nullptr;
-    job->proxyHeaders = nullptr;
-    job->transfer = nullptr;
-    curl_easy_cleanup(transfer);
+    releaseTransfer(job, transfer);
     if (job->length == LENGTH_UNKNOWN)
         job->length = job->received.load();
     job->status = status;  // last: a caller that reads the final status finds the body whole
