@@ -124,6 +124,18 @@ std::string listingLine(const char* time, const char* letters, unsigned long lon
     return line;
 }
 
+// What a run refused before writing anything reports: no Started, one Failed with the
+// unspecified text; returns the log's lines.
+std::vector<std::string> refusedUpFront(const Install& install)
+{
+    EXPECT_TRUE(eventsOf(InstallEvent::Started).empty());
+    std::vector<Event> failed = eventsOf(InstallEvent::Failed);
+    EXPECT_EQ(failed.size(), 1u);
+    if (!failed.empty())
+        EXPECT_EQ(failed[0].text, "An unspecified error occured, see upgrade log for details");
+    return install.logTexts();
+}
+
 }  // namespace
 
 TEST(InstallArchive, UnpacksEveryMethodEntryForEntry)
@@ -340,11 +352,7 @@ TEST(InstallArchive, RefusesArchivesWithNamesOutsideTheInstallDirectory)
         EXPECT_EQ(install.run(), 11);
         EXPECT_FALSE(install.dir.exists(L"good.txt"));  // nothing at all was written
         EXPECT_FALSE(install.dir.exists(L"sub"));
-        EXPECT_TRUE(eventsOf(InstallEvent::Started).empty());
-        std::vector<Event> failed = eventsOf(InstallEvent::Failed);
-        ASSERT_EQ(failed.size(), 1u);
-        EXPECT_EQ(failed[0].text, "An unspecified error occured, see upgrade log for details");
-        std::vector<std::string> texts = install.logTexts();
+        std::vector<std::string> texts = refusedUpFront(install);
         ASSERT_GE(texts.size(), 5u);
         EXPECT_EQ(texts[3], std::string("ERROR: entry name leaves the install directory: ") + row.name);
         EXPECT_EQ(texts[4], "ERROR #11");
@@ -480,11 +488,7 @@ TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
         EXPECT_LT(GetTickCount() - start, 30000u);  // no wait for a lock (that would be a minute)
         EXPECT_FALSE(install.dir.exists(row.firstEntry));
         EXPECT_TRUE(eventsOf(InstallEvent::FileLocked).empty());
-        EXPECT_TRUE(eventsOf(InstallEvent::Started).empty());
-        std::vector<Event> failed = eventsOf(InstallEvent::Failed);
-        ASSERT_EQ(failed.size(), 1u);
-        EXPECT_EQ(failed[0].text, "An unspecified error occured, see upgrade log for details");
-        std::vector<std::string> texts = install.logTexts();
+        std::vector<std::string> texts = refusedUpFront(install);
         ASSERT_GE(texts.size(), 5u);
         EXPECT_EQ(texts[3].rfind(std::string("ERROR: ") + row.line, 0), 0u) << texts[3];
         EXPECT_EQ(texts[4], "ERROR #11");
