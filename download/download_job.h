@@ -42,6 +42,7 @@ struct DownloadJob {
     bool responseJudged;                    // the answer to this request was looked at; worker only
     bool continued;                         // the answer is the rest of the carried body
     bool rangeRefused;                      // the answer refused the rest: ask again, plainly
+    bool securedHop;                        // a request of this transfer went over HTTPS; worker only
 };
 
 // The stall time-out in force; the request setup bounds the connect phase by twice this.

@@ -66,6 +66,22 @@ curl_slist* askForTheRest(curl_slist* headers, const DownloadJob* job)
     return conditional ? appendHeader(conditional, range) : headers;  // never a range without it
 }
 
+// Called before each request of a transfer, the first and every followed redirect: once a
+// request has gone over HTTPS, none goes over plain HTTP. The scheme limit alone cannot say
+// this, as it is fixed for the whole transfer.
+int checkRequestScheme(void* userData, char*, char*, int, int)
+{
+    auto* job = static_cast<DownloadJob*>(userData);
+    char* address = nullptr;
+    if (curl_easy_getinfo(job->transfer.load(), CURLINFO_EFFECTIVE_URL, &address) != CURLE_OK || !address)
+        return CURL_PREREQFUNC_ABORT;
+    bool secure = curl_strnequal(address, "https:", 6);
+    if (!secure && job->securedHop)
+        return CURL_PREREQFUNC_ABORT;  // ends the transfer as a refused redirect
+    job->securedHop = job->securedHop || secure;
+    return CURL_PREREQFUNC_OK;
+}
+
 // Limits the schemes a followed redirect may go to. False when libcurl refused the limit.
 bool limitRedirects(CURL* easy, bool secure)
 {
@@ -87,9 +103,12 @@ void setTransferOptions(CURL* easy, DownloadJob* job, const char* address, bool 
     (void)curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     if (proxy)
         (void)curl_easy_setopt(easy, CURLOPT_PROXY, proxy);
-    // libcurl's default would follow HTTPS down to HTTP, and on to FTP: without the limit, no
+    // libcurl's default would follow HTTPS down to HTTP, and on to FTP: without the limits, no
     // redirect is followed at all.
-    (void)curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, limitRedirects(easy, secure) ? 1L : 0L);
+    bool limited = limitRedirects(easy, secure) &&
+                   curl_easy_setopt(easy, CURLOPT_PREREQDATA, job) == CURLE_OK &&
+                   curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, checkRequestScheme) == CURLE_OK;
+    (void)curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, limited ? 1L : 0L);
     (void)curl_easy_setopt(easy, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
     (void)curl_easy_setopt(easy, CURLOPT_FILETIME, 1L);
     (void)curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 0L);
@@ -168,7 +187,7 @@ void setupRequest(CURLM* multi, DownloadJob* job)
 
     // A job that carries bytes in knows the whole length already; the answer must agree with it.
     job->length = job->resumedFrom ? job->wholeLength : LENGTH_UNKNOWN;
-    job->responseJudged = job->continued = job->rangeRefused = false;
+    job->responseJudged = job->continued = job->rangeRefused = job->securedHop = false;
     if (!job->data) {
         job->data = static_cast<unsigned char*>(calloc(1, 1));
         job->dataCapacity = job->data ? 1 : 0;
