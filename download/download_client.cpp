@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -27,6 +28,9 @@ constexpr size_t BYTE_COUNT_CAPACITY = 32;
 constexpr unsigned TEXT_WAITING = 27;    // string ids of the status texts; the table has none
 constexpr unsigned TEXT_NO_TRANSFER = 62;
 constexpr unsigned TEXT_PROGRESS = 141;
+// A Last-Modified this much older than its answer's Date names one version of the resource;
+// a younger one may be shared by two versions written within the same second.
+constexpr time_t STRONG_DATE_AGE_S = 60;
 
 DownloadJob* jobList;                    // main thread only
 std::vector<DownloadJob*> activeJobs;    // under jobLock
@@ -95,6 +99,12 @@ long responseCode(CURL* transfer)
     return code;
 }
 
+bool hasHeader(CURL* transfer, const char* name)
+{
+    curl_header* header = nullptr;
+    return curl_easy_header(transfer, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK && header->value;
+}
+
 // One header of the final response, whole, into buffer; false when absent or too long.
 bool responseHeader(CURL* transfer, const char* name, char* buffer, size_t size)
 {
@@ -114,20 +124,53 @@ void forgetValidator(DownloadJob* job)
     job->wholeLength = LENGTH_UNKNOWN;
 }
 
+// Whether the body comes in a coding (libcurl is not asked to undo any): such bytes are not
+// the resource's, and a part of them cannot be joined to another.
+bool isEncoded(CURL* transfer)
+{
+    const struct {
+        const char* name;
+        const char* plain;
+    } codings[] = {{"Content-Encoding", "identity"}, {"Transfer-Encoding", "chunked"}};
+    for (const auto& coding : codings) {
+        char value[VALIDATOR_CAPACITY];
+        if (hasHeader(transfer, coding.name) &&
+            !(responseHeader(transfer, coding.name, value, VALIDATOR_CAPACITY) && curl_strequal(value, coding.plain)))
+            return true;
+    }
+    return false;
+}
+
+// The validator that names the very bytes of this answer, into value: its strong ETag; when it
+// has no ETag at all, its Last-Modified if that is old enough against its Date. False when the
+// answer has none, or an encoded body.
+bool strongValidator(CURL* transfer, char* value)
+{
+    if (isEncoded(transfer))
+        return false;
+    if (hasHeader(transfer, "ETag"))  // a weak or overlong one is never traded for a date
+        return responseHeader(transfer, "ETag", value, VALIDATOR_CAPACITY) && strncmp(value, "W/", 2) != 0;
+    char date[VALIDATOR_CAPACITY];
+    if (!responseHeader(transfer, "Last-Modified", value, VALIDATOR_CAPACITY) ||
+        !responseHeader(transfer, "Date", date, VALIDATOR_CAPACITY))
+        return false;
+    time_t modified = curl_getdate(value, nullptr);
+    time_t answered = curl_getdate(date, nullptr);
+    return modified != -1 && answered != -1 && modified <= answered - STRONG_DATE_AGE_S;
+}
+
 // Keeps what a later job needs to continue the body that this 200 answer delivers: its
-// validator and its whole length. A weak ETag does not promise equal bytes and is passed over.
+// strong validator and its whole length.
 void noteValidator(DownloadJob* job, CURL* transfer)
 {
     forgetValidator(job);
     uint64_t announced = 0;
-    if (responseCode(transfer) != 200 || !announcedLength(transfer, &announced) || announced > LARGEST_BODY)
-        return;
     char value[VALIDATOR_CAPACITY];
-    if ((responseHeader(transfer, "ETag", value, VALIDATOR_CAPACITY) && strncmp(value, "W/", 2) != 0) ||
-        responseHeader(transfer, "Last-Modified", value, VALIDATOR_CAPACITY)) {
-        memcpy(job->validator, value, VALIDATOR_CAPACITY);
-        job->wholeLength = static_cast<uint32_t>(announced);
-    }
+    if (responseCode(transfer) != 200 || !announcedLength(transfer, &announced) || announced > LARGEST_BODY ||
+        !strongValidator(transfer, value))
+        return;
+    memcpy(job->validator, value, VALIDATOR_CAPACITY);
+    job->wholeLength = static_cast<uint32_t>(announced);
 }
 
 // The body checks refused the body under the status they set; such a body is never continued.
@@ -137,15 +180,17 @@ void refuseBody(DownloadJob* job, int httpStatus)
     forgetValidator(job);
 }
 
-// Drops the carried bytes (the block stays for reuse): the body begins again at its first byte.
+// Drops the carried bytes: the body begins again at its first byte, in a block of its own
+// that its first chunk sizes to the new length (growing the old one would copy it).
 // received goes before resumedFrom, so that the main thread, reading them the other way round,
 // never takes carried bytes for new ones.
 void startBodyOver(DownloadJob* job)
 {
     job->dataLength = 0;
-    if (job->data)
-        job->data[0] = 0;
     job->received = 0;
+    free(job->data);  // before the new block: never both at once
+    job->data = static_cast<unsigned char*>(calloc(1, 1));
+    job->dataCapacity = job->data ? 1 : 0;
     job->resumedFrom = 0;
     job->length = LENGTH_UNKNOWN;
     job->continued = false;
@@ -169,9 +214,17 @@ bool isRestOfBody(const DownloadJob* job, CURL* transfer)
            (!announcedLength(transfer, &announced) || announced == total - first);
 }
 
+// Whether the answer names the same bytes as the one the carried body came with.
+bool sameValidator(const DownloadJob* job, CURL* transfer)
+{
+    char value[VALIDATOR_CAPACITY];
+    return strongValidator(transfer, value) && strcmp(value, job->validator) == 0;
+}
+
 // Looks once at the answer to a request: a plain one leaves its validator for a later job; one
-// that asked for the rest of a carried body goes on with a 206 that is that rest, starts the
-// body over with a 200, and is refused for anything else (416, another range, no range).
+// that asked for the rest of a carried body goes on with a 206 that is that rest of those very
+// bytes, starts the body over with a 200, and is refused for anything else (416, another range
+// or resource, an encoded part, no range): some servers ignore If-Range.
 void judgeResponse(DownloadJob* job, CURL* transfer)
 {
     job->responseJudged = true;
@@ -180,7 +233,7 @@ void judgeResponse(DownloadJob* job, CURL* transfer)
         return;
     }
     long code = responseCode(transfer);
-    if (code == 206 && isRestOfBody(job, transfer)) {
+    if (code == 206 && isRestOfBody(job, transfer) && sameValidator(job, transfer)) {
         job->continued = true;
     } else if (code == 200) {
         startBodyOver(job);
@@ -332,15 +385,8 @@ void serviceActiveJobs()
         }
         CURL* transfer = job->transfer;
         if (!job->released && !job->timedOut) {
-            uint64_t announced = 0;
-            // The length is taken once the body has begun: libcurl hands over the final
-            // response's body alone, but answers with a followed redirect's length while that
-            // redirect's own body is still on its way.
             if (!transfer)
                 setupRequest(workerMulti, job);  // may end the job and take it off the list
-            else if (job->length == LENGTH_UNKNOWN && job->received > 0 &&
-                     announcedLength(transfer, &announced) && announced <= LARGEST_BODY)
-                job->length = static_cast<uint32_t>(announced);
         } else {
             CURLcode result = job->timedOut ? CURLE_OPERATION_TIMEDOUT : CURLE_ABORTED_BY_CALLBACK;
             if (!transfer || !completeDownload(transfer, result)) {
@@ -444,8 +490,11 @@ bool completeDownload(CURL* transfer, CURLcode result)
     removeActive(job);
     job->lastActivity = millisecondClock();
     if (!job->released && !job->timedOut) {
-        // An answer without a body is judged here; no answer at all keeps the carried bytes.
-        if (job->resumedFrom > 0 && !job->responseJudged && responseCode(transfer) != 0)
+        // An answer without a body is judged here; no answer at all keeps the carried bytes. A
+        // redirect whose target failed is no answer either: libcurl still reports its code.
+        long code = responseCode(transfer);
+        bool answered = code != 0 && (result == CURLE_OK || code / 100 != 3);
+        if (job->resumedFrom > 0 && !job->responseJudged && answered)
             judgeResponse(job, transfer);
         if (job->rangeRefused) {
             askAgainPlainly(job, transfer);
@@ -480,6 +529,17 @@ size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userDat
         judgeResponse(job, job->transfer);
         if (job->rangeRefused)
             return 0;  // the completion asks again, plainly
+        // The length is taken with the body's first bytes, before they are counted, so that
+        // the count and the total are shown together. Only the final response's body comes
+        // here, while a followed redirect's length may still be reported until then.
+        uint64_t announced = 0;
+        if (job->length == LENGTH_UNKNOWN && announcedLength(job->transfer, &announced) && announced <= LARGEST_BODY)
+            job->length = static_cast<uint32_t>(announced);
+    }
+    uint32_t length = job->length;
+    if (length != LENGTH_UNKNOWN && job->dataLength + count > length) {
+        forgetValidator(job);  // bytes past the total: this body is not the one announced
+        return 0;
     }
     if (count > LARGEST_CHUNK || !growBody(job, count)) {
         refuseBody(job, 400);
@@ -679,8 +739,12 @@ const wchar_t* downloadStatusText(DownloadJob* job)
     // The request setup gives a job its body block before its transfer, so a transfer implies data.
     if (!found->transfer)
         return loadText(TEXT_NO_TRANSFER);
+    // Carried bytes are not news from this transfer: a job that carries some in gets the same
+    // grace for its first new byte as one that starts afresh. Read in this order, as the
+    // worker writes them the other way round.
+    uint32_t carried = found->resumedFrom;
     uint32_t received = found->received;
-    if (received > 0) {
+    if (received > carried) {
         wchar_t done[BYTE_COUNT_CAPACITY];
         wchar_t total[BYTE_COUNT_CAPACITY];
         (void)formatText(done, BYTE_COUNT_CAPACITY, L"%s", formatByteCount(received));

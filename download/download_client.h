@@ -42,11 +42,14 @@ void shutdownDownloadClient();
 DownloadJob* createDownload(const wchar_t* url);
 
 // A new queued job for url that goes on where failed stopped: when failed has ended after body
-// bytes of a response that named a validator (ETag or Last-Modified) and its length, its bytes
-// move into the new job (no copy) and the request asks only for the rest, on the condition
-// that the resource is unchanged. Otherwise, and when the server answers with the whole body,
-// the body starts over; an answer that is neither is asked again as a plain request by the
-// same job. failed (may be null) is released in every case. Null as for createDownload.
+// bytes of an unencoded response that named its length and a strong validator (a strong ETag;
+// without any ETag, a Last-Modified at least 60 s older than its Date), its bytes move into the
+// new job (no copy) and the request asks only for the rest, on the condition that the resource
+// is unchanged. The rest is taken only from a 206 that names the same validator, unencoded.
+// Otherwise, and when the server answers with the whole body, the body starts over; an answer
+// that is neither is asked again as a plain request by the same job. A failed follow of a
+// redirect is no answer: the bytes stay for the next job. failed (may be null) is released in
+// every case. Null as for createDownload.
 DownloadJob* createResumedDownload(const wchar_t* url, DownloadJob* failed);
 
 // Bytes that the job carried in from an earlier one: 0 for a plain request, and once the
@@ -72,7 +75,7 @@ const unsigned char* downloadData(const DownloadJob* job);
 uint32_t downloadSize(const DownloadJob* job);
 
 // Text for the status line; empty for an unknown handle. Polling it keeps a job that has
-// received nothing clear of the stall sweep for its first 30 seconds.
+// received nothing (carried bytes aside) clear of the stall sweep for its first 30 seconds.
 const wchar_t* downloadStatusText(DownloadJob* job);
 
 // "%1.1f" and the unit b, Kb or Mb, in one shared buffer valid until the next call.

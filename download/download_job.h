@@ -34,9 +34,9 @@ struct DownloadJob {
     std::atomic<uint8_t> released;
     std::atomic<uint8_t> timedOut;
     // A body can be continued by a later job when the response that delivered it named a
-    // validator and the whole length. Written by the worker, read by the main thread once the
-    // job has ended.
-    char validator[VALIDATOR_CAPACITY];     // strong ETag, else Last-Modified; empty: none
+    // strong validator and the whole length. Written by the worker, read by the main thread
+    // once the job has ended.
+    char validator[VALIDATOR_CAPACITY];     // strong ETag, or an old enough Last-Modified; empty: none
     uint32_t wholeLength;                   // LENGTH_UNKNOWN: none
     std::atomic<uint32_t> resumedFrom;      // bytes carried in and asked past; 0: a plain request
     bool responseJudged;                    // the answer to this request was looked at; worker only
