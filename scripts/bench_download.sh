@@ -4,6 +4,7 @@
 #   wall-time ratio download client / curl.exe for a 256 MiB body (target at most 1.10)
 #   peak memory of the download client (target at most 1.10 x body + 32 MiB)
 #   CPU time of the download client for a 1 MiB/s trickle over 20 s (target at most 5% of a core)
+#   peak memory when a resumed download starts over on a larger file (target as above)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${UPDATER_BUILD_DIR:-$root/build}
@@ -42,3 +43,9 @@ echo "trickle: 20 MiB at 1 MiB/s"
 line=$(wine "$build_dir/bin/download_bench.exe" "http://127.0.0.1:$port/bytes/$((20 << 20))?rate=1048576")
 echo "  $line"
 echo "$line" | awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } printf "  CPU: %d ms over %d ms = %.2f%% of one core (target <= 5%%)\n", v["cpu_ms"], v["wall_ms"], 100 * v["cpu_ms"] / v["wall_ms"] }'
+
+echo
+echo "start-over: 192 of 256 MiB, then the server has a 320 MiB file (If-Range fails: 200)"
+line=$(wine "$build_dir/bin/download_bench.exe" "http://127.0.0.1:$port/bytes/$size?cutonce=$((192 << 20))&then=$((320 << 20))")
+echo "  $line"
+echo "$line" | awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } printf "  peak memory: %.1f MiB = %.3f x the new body; limit 1.10 x body + 32 MiB = %.1f MiB (met: %s)\n", v["peak_mb"], v["peak_mb"] / 320, 1.10 * 320 + 32, (v["peak_mb"] <= 1.10 * 320 + 32) ? "yes" : "no" }'
