@@ -3,6 +3,7 @@
 #include "archive_installer.h"
 #include "download_client.h"
 #include "files.h"
+#include "kit_record.h"
 #include "kit_signature.h"
 #include "process_guard.h"
 #include "progress_window.h"
@@ -34,6 +35,10 @@ constexpr char ARCHIVE_FILE[] = "upgrade.rtp";
 constexpr wchar_t ARCHIVE_FILE_WIDE[] = L"upgrade.rtp";
 constexpr wchar_t KIT_REFUSED_TEXT[] =
     L"Installation failed.\nThe downloaded update is not signed by the publisher of this program, so nothing was installed.";
+constexpr wchar_t KIT_OTHER_PRODUCT_TEXT[] =
+    L"Installation failed.\nThe downloaded update is for another program, so nothing was installed.";
+constexpr wchar_t KIT_OLDER_TEXT[] =
+    L"Installation failed.\nThe downloaded update is older than the installed version, so nothing was installed.";
 
 struct TransferRate {
     uint32_t firstDataTime;  // 0: no data yet
@@ -62,6 +67,7 @@ int retryCount;
 TransferRate rate;
 char lastInstallName[INSTALL_NAME_CAPACITY];
 InstallDisplay display;
+KitIdentity installingKit;  // the kit being installed; no product without a key
 
 void refresh()
 {
@@ -195,19 +201,29 @@ void finish()
     (void)deleteFile(ARCHIVE_FILE_WIDE);
     const unsigned char* data = downloadData(updaterState.currentJob);
     uint32_t size = downloadSize(updaterState.currentJob);
-    // With the vendor's key built in, only a kit signed with it is saved. It is saved whole, as
-    // it came: the installer ignores the signature after the archive, as it must for a program
-    // built without a key.
-    int kit = checkKitSignature(data, size);
+    // With the vendor's key built in, only a kit signed with it for this product, and not older
+    // than the one installed before, is saved. It is saved whole, as it came: the installer
+    // ignores the trailer after the archive, as it must for a program built without a key.
+    KitIdentity lastInstalled;
+    int kit = checkKit(data, size, &installingKit, &lastInstalled);
     int saved = kit == KIT_ACCEPTED ? writeFileData(ARCHIVE_FILE_WIDE, data, size) : kit;
     releaseDownload(updaterState.currentJob);
     updaterState.currentJob = nullptr;
     shutdownDownloadClient();
     if (kit != KIT_ACCEPTED) {
-        (void)logLine("ERROR: The update is not signed with the vendor's key (%s); nothing was installed\n",
-                      kitSignatureText(kit));  // the box says so too
+        // The log says why; the box says so too.
+        if (kit == KIT_OTHER_PRODUCT)
+            (void)logLine("ERROR: The update is for %s, not %s; nothing was installed\n", installingKit.product,
+                          kitProduct());
+        else if (kit == KIT_OLDER_VERSION)
+            (void)logLine("ERROR: The update is version %s, older than the installed %s; nothing was installed\n",
+                          installingKit.version, lastInstalled.version);
+        else
+            (void)logLine("ERROR: The update is not signed with the vendor's key (%s); nothing was installed\n",
+                          kitSignatureText(kit));
         showStatus(L"Installation failed");
-        showError(KIT_REFUSED_TEXT);
+        showError(kit == KIT_OTHER_PRODUCT ? KIT_OTHER_PRODUCT_TEXT
+                  : kit == KIT_OLDER_VERSION ? KIT_OLDER_TEXT : KIT_REFUSED_TEXT);
         return;
     }
 
@@ -221,6 +237,7 @@ void finish()
         showError(L"Installation failed.\nCould not decompress the downloaded archive.");
         return;
     }
+    (void)recordInstalledKit(installingKit);  // logs its own failure; the installation stands
     setProgress(1.0f);
     refresh();
     (void)deleteFile(ARCHIVE_FILE_WIDE);  // a file that stays is replaced by the next run
@@ -367,6 +384,8 @@ int installerEvent(int event, const void* payload)
     const char* name = static_cast<const char*>(payload);
     switch (event) {
     case InstallEvent::Started:
+        if (installingKit.product[0])  // on a line of its own before the entries
+            (void)logLine("Kit: %s version %s\n", installingKit.product, installingKit.version);
         (void)formatText(display.detail, STATUS_TEXT_CAPACITY, L"%s", loadText(IDS_SEARCHING));
         display.detailPending = true;
         refreshInstallDisplay(true);

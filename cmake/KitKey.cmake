@@ -1,13 +1,26 @@
-# updater_kit_key_source(PEM OUTPUT): writes OUTPUT, the source file that builds the public key of
-# the PEM file into the program (install/kit_key.cpp.in); an empty PEM gives a program without a
-# key. The PEM is what `openssl ec -pubout` writes: a SubjectPublicKeyInfo of an ECDSA P-256 key
-# with its point uncompressed. Plain CMake, so that every generator and compiler can build it.
+# updater_kit_key_source(PEM PRODUCT OUTPUT): writes OUTPUT, the source file that builds the
+# public key of the PEM file and the product that kits must name into the program
+# (install/kit_key.cpp.in); an empty PEM gives a program without a key, which checks nothing.
+# The PEM is what `openssl ec -pubout` writes: a SubjectPublicKeyInfo of an ECDSA P-256 key with
+# its point uncompressed. A key needs a product: 1 to 64 characters of A-Z a-z 0-9 . _ -, as
+# in the kits' M (install/kit_signature.h). Plain CMake, so that every generator and compiler
+# can build it.
 set(UPDATER_KIT_KEY_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../install/kit_key.cpp.in)
 
-function(updater_kit_key_source pem output)
+function(updater_kit_key_source pem product output)
   set(KIT_KEY_BUILT_IN false)
   set(KIT_KEY_BYTES "")
+  set(KIT_PRODUCT "")
+  string(LENGTH "${product}" product_length)
+  if(NOT product STREQUAL "" AND (NOT product MATCHES "^[A-Za-z0-9._-]+$" OR product_length GREATER 64))
+    # CMake's message would put two blanks after a lone ". ".
+    message(FATAL_ERROR "kit product: '${product}' is not 1 to 64 characters, each a letter A-Z or a-z, a digit, '.', '_' or '-'")
+  endif()
   if(NOT pem STREQUAL "")
+    if(product STREQUAL "")
+      message(FATAL_ERROR "kit key: ${pem} needs the product that kits must name (UPDATER_KIT_PRODUCT)")
+    endif()
+    set(KIT_PRODUCT "${product}")
     if(NOT EXISTS "${pem}")
       message(FATAL_ERROR "kit key: no such file: ${pem}")
     endif()

@@ -12,6 +12,9 @@ options=()
 if [ -n "${UPDATER_KIT_PUBLIC_KEY+set}" ]; then  # set and empty: back to a program without a key
   options+=("-DUPDATER_KIT_PUBLIC_KEY=${UPDATER_KIT_PUBLIC_KEY:+$(realpath -m -- "$UPDATER_KIT_PUBLIC_KEY")}")
 fi
+if [ -n "${UPDATER_KIT_PRODUCT+set}" ]; then  # the product that kits must name, with the key
+  options+=("-DUPDATER_KIT_PRODUCT=$UPDATER_KIT_PRODUCT")
+fi
 cmake -S "$root" -B "$build_dir" -C "$UPDATER_DEPS_DIR/deps-cache.cmake" "${options[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \

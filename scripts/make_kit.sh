@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make_kit.sh SOURCE_DIR OUT.rtp [PRIVATE_KEY.pem]: makes a full update kit of everything in
 # SOURCE_DIR (paths relative to it, as they go into the install directory) and signs it with
-# the key when one is given. OUT.rtp is replaced only by a finished kit.
+# the key when one is given, as version UPDATER_KIT_VERSION of product UPDATER_KIT_PRODUCT
+# (sign_kit.sh). OUT.rtp is replaced only by a finished kit.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/kit_common.sh"
@@ -22,6 +23,7 @@ command -v 7zz >/dev/null || die "7zz is missing (Debian package 7zip)"
 if [ -n "$key" ]; then
   command -v openssl >/dev/null || die "openssl is missing (Debian package openssl)"
   check_private_key "$key"
+  check_kit_identity
 fi
 
 out_dir=$(cd "$(dirname "$out")" 2>/dev/null && pwd) || die "no folder for $out"
@@ -35,4 +37,4 @@ if [ -n "$key" ]; then
 fi
 mv -f "$part" "$out"
 trap - EXIT
-echo "made $out ($(wc -c <"$out") bytes${key:+, signed})"
+echo "made $out ($(wc -c <"$out") bytes${key:+, signed as $UPDATER_KIT_PRODUCT $UPDATER_KIT_VERSION})"

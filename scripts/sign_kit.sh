@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# sign_kit.sh PRIVATE_KEY.pem KIT: signs the 7z archive KIT in place, for an updater built with
-# the matching public key (UPDATER_KIT_PUBLIC_KEY). Appends the signature and KITSIG01.
+# UPDATER_KIT_PRODUCT=P UPDATER_KIT_VERSION=V sign_kit.sh PRIVATE_KEY.pem KIT: signs the 7z
+# archive KIT in place as version V of product P, for an updater built with the matching public
+# key and product (UPDATER_KIT_PUBLIC_KEY, UPDATER_KIT_PRODUCT). Appends the product and
+# version, the signature and KITSIG02.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/kit_common.sh"
 
@@ -9,11 +11,13 @@ key=$1
 kit=$2
 command -v openssl >/dev/null || die "openssl is missing (Debian package openssl)"
 check_private_key "$key"
+check_kit_identity
 check_unsigned_archive "$kit"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-openssl dgst -sha256 -sign "$key" -out "$work/signature.der" "$kit" || die "cannot sign $kit"
+kit_identity "$work/identity"
+cat "$kit" "$work/identity" | openssl dgst -sha256 -sign "$key" -out "$work/signature.der" || die "cannot sign $kit"
 # openssl writes the signature in DER, SEQUENCE { INTEGER r, INTEGER s }; the kit holds r and s
 # as 32 bytes each.
 raw=""
@@ -22,7 +26,8 @@ for value in $(openssl asn1parse -inform DER -in "$work/signature.der" | sed -n 
   raw+=$(printf '%64s' "$value" | tr ' ' 0)
 done
 [ ${#raw} -eq 128 ] || die "unexpected signature from openssl"
-printf '%b' "$(sed 's/../\\x&/g' <<<"$raw")$KIT_MAGIC" >"$work/trailer"
-[ "$(wc -c <"$work/trailer")" -eq 72 ] || die "cannot write the signature"
+cp "$work/identity" "$work/trailer"
+printf '%b' "$(sed 's/../\\x&/g' <<<"$raw")$KIT_MAGIC" >>"$work/trailer"
+[ "$(wc -c <"$work/trailer")" -eq $(($(wc -c <"$work/identity") + 72)) ] || die "cannot write the signature"
 cat "$work/trailer" >>"$kit"
-echo "signed $kit"
+echo "signed $kit as $UPDATER_KIT_PRODUCT $UPDATER_KIT_VERSION"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The vendor's kit scripts, scripts/make_kit.sh and scripts/sign_kit.sh, and the build's key
 # option (cmake/KitKey.cmake), on good and bad input.
-# A good kit is a whole 7z archive that 7zz tests, followed by r and s and KITSIG01, and the
-# signature verifies with openssl over the archive. Bad input is refused with a message, exit
-# code 1, the input unchanged and no kit made.
+# A good kit is a whole 7z archive that 7zz tests, followed by M (product and version), L, r, s
+# and KITSIG02, and the signature verifies with openssl over all before r. Bad input is refused
+# with a message, exit code 1, the input unchanged and no kit made.
 set -uo pipefail
 scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+export UPDATER_KIT_PRODUCT=zolt UPDATER_KIT_VERSION=2.0.1
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -24,12 +25,13 @@ openssl genrsa -out rsa.pem 2048 2>/dev/null
 openssl ecparam -name secp384r1 -genkey -noout -out p384.pem
 printf 'not a kit\n' >text.txt
 
-# verifies KIT PUBLIC: the trailer's r and s, put back into DER, verify over the archive.
+# verifies KIT PUBLIC: M and L name zolt 2.0.1; r and s, put back into DER, verify over A M L.
 verifies() {
   local size hex der="" part value
   size=$(wc -c <"$1")
   head -c $((size - 72)) "$1" >archive.bin
-  [ "$(tail -c 8 "$1")" = KITSIG01 ] || return 1
+  [ "$(tail -c 8 "$1")" = KITSIG02 ] || return 1
+  [ "$(tail -c 101 "$1" | head -c 29 | od -An -c -w32 | tr -s ' ')" = " p r o d u c t = z o l t \n v e r s i o n = 2 . 0 . 1 \n \0 033" ] || return 1
   hex=$(tail -c 72 "$1" | head -c 64 | od -An -tx1 -v | tr -d ' \n')
   for part in "${hex:0:64}" "${hex:64:64}"; do
     value=$(sed 's/^\(00\)*//' <<<"$part")
@@ -45,12 +47,12 @@ verifies() {
 bash "$scripts/make_kit.sh" tree signed.rtp key.pem >/dev/null || fail "make_kit.sh with a key"
 7zz t signed.rtp >/dev/null 2>&1 || fail "7zz does not test the signed kit"
 verifies signed.rtp public.pem || fail "the signature of make_kit.sh does not verify"
-bash "$scripts/make_kit.sh" tree plain.7z >/dev/null || fail "make_kit.sh without a key"
+env -u UPDATER_KIT_PRODUCT -u UPDATER_KIT_VERSION bash "$scripts/make_kit.sh" tree plain.7z >/dev/null || fail "make_kit.sh without a key"
 [ "$(7zz l -ba plain.7z | wc -l)" -eq 3 ] || fail "the kit does not hold the tree's two files and folder"
 cp plain.7z later.rtp
 bash "$scripts/sign_kit.sh" key.pem later.rtp >/dev/null || fail "sign_kit.sh"
 cmp -s -n "$(wc -c <plain.7z)" plain.7z later.rtp || fail "sign_kit.sh changed the archive"
-[ $(($(wc -c <later.rtp) - $(wc -c <plain.7z))) -eq 72 ] || fail "sign_kit.sh did not append 72 bytes"
+[ $(($(wc -c <later.rtp) - $(wc -c <plain.7z))) -eq 101 ] || fail "sign_kit.sh did not append 27 + 74 bytes"
 verifies later.rtp public.pem || fail "the signature of sign_kit.sh does not verify"
 # Solid blocks are bounded: 150 MiB of three files makes more than one block.
 mkdir big
@@ -64,7 +66,7 @@ cp signed.rtp signed-copy.rtp
 head -c 100 plain.7z >cut.7z
 while IFS='|' read -r command message; do
   before=$(cat ./*.rtp ./*.7z ./*.pem | md5sum)
-  output=$(bash $command 2>&1)
+  output=$(env $command 2>&1)  # VARIABLE=VALUE ... SCRIPT ARGUMENTS...
   code=$?
   [ $code -eq 1 ] || fail "$command: exit code $code"
   [[ $output == *"$message"* ]] || fail "$command: said '$output', not '$message'"
@@ -87,18 +89,34 @@ $scripts/make_kit.sh empty out.rtp|empty is empty
 $scripts/make_kit.sh tree out.rtp rsa.pem|rsa.pem is not an ECDSA P-256 (prime256v1) key
 $scripts/make_kit.sh tree out.rtp public.pem|public.pem is not a private key in PEM form
 $scripts/make_kit.sh tree missing-folder/out.rtp|no folder for missing-folder/out.rtp
+UPDATER_KIT_PRODUCT= $scripts/sign_kit.sh key.pem plain.7z|UPDATER_KIT_PRODUCT is not set
+UPDATER_KIT_VERSION= $scripts/make_kit.sh tree out.rtp key.pem|UPDATER_KIT_VERSION is not set
+UPDATER_KIT_PRODUCT=zolt/pro $scripts/sign_kit.sh key.pem plain.7z|product 'zolt/pro' is not 1 to 64 characters
+UPDATER_KIT_PRODUCT=zÃ¶lt $scripts/make_kit.sh tree out.rtp key.pem|product 'zÃ¶lt' is not
+UPDATER_KIT_PRODUCT=$(printf %065d 0) $scripts/sign_kit.sh key.pem plain.7z|is not 1 to 64 characters
+UPDATER_KIT_VERSION=1.2.3.4.5 $scripts/sign_kit.sh key.pem plain.7z|version '1.2.3.4.5' is not 1 to 4 numbers
+UPDATER_KIT_VERSION=65536 $scripts/make_kit.sh tree out.rtp key.pem|version '65536' is not
+UPDATER_KIT_VERSION=1..2 $scripts/sign_kit.sh key.pem plain.7z|version '1..2' is not
+UPDATER_KIT_VERSION=v2 $scripts/sign_kit.sh key.pem plain.7z|version 'v2' is not
 EOF_TABLE
 
-# The build's key option: the public key's point goes into the program; other keys are refused.
-printf 'include(%s)\nupdater_kit_key_source("${PEM}" key.cpp)\n' "$scripts/../cmake/KitKey.cmake" >key.cmake
+# The build's key and product options: the public key's point and the product go into the
+# program; other keys, a key without a product and a product against the rule are refused.
+printf 'include(%s)\nupdater_kit_key_source("${PEM}" "${PRODUCT}" key.cpp)\n' "$scripts/../cmake/KitKey.cmake" >key.cmake
 openssl ec -in key.pem -pubout -conv_form compressed -out compressed.pem 2>/dev/null
 openssl rsa -in rsa.pem -pubout -out rsa-public.pem 2>/dev/null
-cmake -DPEM="$work/public.pem" -P key.cmake >/dev/null 2>&1 || fail "the build refuses a good public key"
+cmake -DPEM="$work/public.pem" -DPRODUCT=Zolt_2.x-64 -P key.cmake >/dev/null 2>&1 || fail "the build refuses a good public key"
+grep -q '"Zolt_2.x-64"' key.cpp || fail "the product is not built in"
 point=$(openssl ec -pubin -in public.pem -outform DER 2>/dev/null | tail -c 64 | od -An -tu1 -v | xargs printf '%d,')
 [ "$(grep -o '0x[0-9a-f]*' key.cpp | xargs printf '%d,')" = "$point" ] || fail "the built-in key is not the public key's point"
 for pem in key.pem compressed.pem rsa-public.pem p384.pem; do
-  output=$(cmake -DPEM="$work/$pem" -P key.cmake 2>&1) && fail "the build takes $pem"
+  output=$(cmake -DPEM="$work/$pem" -DPRODUCT=zolt -P key.cmake 2>&1) && fail "the build takes $pem"
   [[ $output == *"kit key: $work/$pem"* ]] || fail "the build's refusal of $pem says: $output"
+done
+for product in "|needs the product" "zolt/pro|kit product: 'zolt/pro' is not" \
+  "$(printf %065d 0)|kit product:"; do
+  output=$(cmake -DPEM="$work/public.pem" -DPRODUCT="${product%%|*}" -P key.cmake 2>&1) && fail "the build takes '${product%%|*}'"
+  [[ $output == *"${product#*|}"* ]] || fail "the build's refusal of '${product%%|*}' says: $output"
 done
 
 [ $failures -eq 0 ] || exit 1

@@ -573,7 +573,8 @@ TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
 namespace {
 
 // The kits of the signature tests (tests/kit/make_test_kits.sh) lie beside the test archives;
-// signed.rtp and the damaged ones hold a.txt and sub/b.txt.
+// signed.rtp (zolt 2.0) and the damaged ones hold a.txt, sub/b.txt and a version record of
+// their own; older.rtp (zolt 1.9) holds another a.txt.
 std::wstring testKit(const wchar_t* name)
 {
     return std::wstring(L"..\\test-kits\\") + name;
@@ -607,26 +608,49 @@ TEST(UpdateRun, WithAKeyBuiltInOnlyAKitSignedWithItIsInstalled)
     {
         Install install;
         install.updater = installProgram(L"updater_signed.exe", install.dir.path(), L"updater.exe");
-        Report report = install.run(install.base() + L" " + install.serve(testKit(L"signed.rtp")) + L" x");
-        ASSERT_TRUE(report.ended);
-        EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
-        EXPECT_EQ(install.dir.read(L"sub\\b.txt"), "second file\n");
-        EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
-        EXPECT_FALSE(install.dir.read(L"zolt.exe.starts").empty());
+        // Installed, then again (a repair), then an older one is refused and changes nothing.
+        for (int run = 0; run < 2; ++run) {
+            Report report = install.run(install.base() + L" " + install.serve(testKit(L"signed.rtp")) + L" x");
+            ASSERT_TRUE(report.ended);
+            EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+            EXPECT_EQ(install.dir.read(L"sub\\b.txt"), "second file\n");
+            EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
+            EXPECT_FALSE(install.dir.read(L"zolt.exe.starts").empty());
+            EXPECT_EQ(install.dir.read(L"installed_version.txt"), "product=zolt\nversion=2.0\n");
+        }
+        std::string log = install.dir.read(L"upgrade.log");
+        size_t archive = log.find("Archive filename : upgrade.rtp\r\n");  // then the kit, then the entries
+        EXPECT_LT(log.find(": Kit: zolt version 2.0\r\n", archive), log.find("a.txt", archive)) << log;
+        Report report = install.run(install.base() + L" " + install.serve(testKit(L"older.rtp")) + L" x");
+        ASSERT_EQ(report.boxes().size(), 1u);
+        EXPECT_NE(report.boxes()[0].find(boxText("Installation failed.\nThe downloaded update is older than the "
+                                                 "installed version, so nothing was installed.")),
+                  std::string::npos)
+            << report.boxes()[0];
+        EXPECT_EQ(install.dir.read(L"a.txt"), "signed kit\n");
+        EXPECT_NE(install.dir.read(L"upgrade.log")
+                      .find(": ERROR: The update is version 1.9, older than the installed 2.0; nothing was installed\r\n"),
+                  std::string::npos);
     }
     // Refused: a box, a line in the log, nothing installed, no archive left, no restart, and
     // the ask settings as they were.
-    const std::string refusal = boxText("Installation failed.\nThe downloaded update is not signed by the publisher "
-                                        "of this program, so nothing was installed.");
+    const char* notSigned = "Installation failed.\nThe downloaded update is not signed by the publisher of this "
+                            "program, so nothing was installed.";
     const struct {
         const wchar_t* kit;
-        const char* reason;
+        const char* log;  // after "ERROR: The update "
+        const char* box;
     } table[] = {
-        {L"unsigned.rtp", "no signature"},
-        {L"other_key.rtp", "the signature does not match"},
-        {L"archive_changed.rtp", "the signature does not match"},
-        {L"signature_changed.rtp", "the signature does not match"},
-        {L"trailer_cut.rtp", "no signature"},
+        {L"unsigned.rtp", "is not signed with the vendor's key (no signature)", notSigned},
+        {L"other_key.rtp", "is not signed with the vendor's key (the signature does not match)", notSigned},
+        {L"archive_changed.rtp", "is not signed with the vendor's key (the signature does not match)", notSigned},
+        {L"signature_changed.rtp", "is not signed with the vendor's key (the signature does not match)", notSigned},
+        {L"trailer_cut.rtp", "is not signed with the vendor's key (no signature)", notSigned},
+        {L"kitsig01.rtp", "is not signed with the vendor's key (no signature)", notSigned},
+        {L"identity_changed.rtp", "is not signed with the vendor's key (the signature does not match)", notSigned},
+        {L"length_changed.rtp", "is not signed with the vendor's key (the signature does not match)", notSigned},
+        {L"other_product.rtp", "is for zolt-lite, not zolt",
+         "Installation failed.\nThe downloaded update is for another program, so nothing was installed."},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(utf8(row.kit));
@@ -637,14 +661,13 @@ TEST(UpdateRun, WithAKeyBuiltInOnlyAKitSignedWithItIsInstalled)
         EXPECT_EQ(report.exitCode, 0u);
         std::vector<std::string> boxes = report.boxes();
         ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_NE(boxes[0].find(refusal), std::string::npos) << boxes[0];
+        EXPECT_NE(boxes[0].find(boxText(row.box)), std::string::npos) << boxes[0];
         EXPECT_NE(boxes[0].find("icon=error buttons=ok"), std::string::npos) << boxes[0];
         EXPECT_TRUE(report.showed("status=\"Installation failed\""));
         EXPECT_EQ(folderListing(install.dir.path()),
                   (std::vector<std::wstring>{L"updater.exe", L"upgrade.log", L"zolt.exe", L"zolt.ini"}));
         EXPECT_NE(install.dir.read(L"upgrade.log")
-                      .find(std::string(": ERROR: The update is not signed with the vendor's key (") + row.reason +
-                            "); nothing was installed\r\n"),
+                      .find(std::string(": ERROR: The update ") + row.log + "; nothing was installed\r\n"),
                   std::string::npos)
             << install.dir.read(L"upgrade.log");
         EXPECT_EQ(install.setting(L"General", L"upgrade_never_ask"), L"1");
@@ -654,7 +677,7 @@ TEST(UpdateRun, WithAKeyBuiltInOnlyAKitSignedWithItIsInstalled)
 
 TEST(UpdateRun, WithoutAKeySignedAndUnsignedKitsInstall)
 {
-    for (const wchar_t* kit : {L"signed.rtp", L"unsigned.rtp"}) {
+    for (const wchar_t* kit : {L"signed.rtp", L"kitsig01.rtp", L"unsigned.rtp"}) {
         SCOPED_TRACE(utf8(kit));
         Install install;
         Report report = install.run(install.base() + L" " + install.serve(testKit(kit)) + L" x");
