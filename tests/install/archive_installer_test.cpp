@@ -1,6 +1,7 @@
 // The installer on real archives made by 7zz (testbed/make_archives.py), unpacked into a
 // scratch install directory.
 #include "archive_installer.h"
+#include "install_journal.h"
 
 #include "processes.h"
 #include "temp_install_dir.h"
@@ -641,5 +642,35 @@ TEST(InstallArchive, KeepsAFileThatCannotBeDeletedBesideItWhenTheTemporaryFolder
         TerminateProcess(running.process, 0);
         running.wait(10000);
         install.dir.write(L"upgrade.log", "");
+    }
+}
+
+TEST(InstallJournal, AStartPutsBackWhatARunLeftAndLeavesAJournalItCannotRead)
+{
+    const std::string kept = "updater installation journal\nkept aside\ta.txt\t~u00002.old\ncreated file\tb.txt\n";
+    const struct {
+        std::string journal;
+        const char* a;  // a.txt afterwards
+        bool asideStays, bStays, journalStays;
+        const char* logged;
+    } table[] = {
+        // A last line cut short stands for a change that was never made.
+        {kept + "kept aside\tc.txt", "old", false, false, false, "Put the install directory back as it was before"},
+        {kept + "done\n", "new", false, true, false, "Deleted the old files that the last installation kept"},
+        {"updater installation journal\nkept aside\ta.txt\n", "new", true, true, true, "cannot be read whole"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.logged);
+        TempInstallDir dir;
+        dir.write(L"a.txt", "new");
+        dir.write(L"~u00002.old", "old");
+        dir.write(L"b.txt", "new b");
+        dir.write(L"upgrade.journal", row.journal);
+        recoverInterruptedInstall();
+        EXPECT_EQ(dir.read(L"a.txt"), row.a);
+        EXPECT_EQ(dir.exists(L"~u00002.old"), row.asideStays);
+        EXPECT_EQ(dir.exists(L"b.txt"), row.bStays);
+        EXPECT_EQ(dir.read(L"upgrade.journal"), row.journalStays ? row.journal : "");
+        EXPECT_NE(dir.read(L"upgrade.log").find(row.logged), std::string::npos) << dir.read(L"upgrade.log");
     }
 }
