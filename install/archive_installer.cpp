@@ -42,7 +42,8 @@ constexpr UInt32 NO_FOLDER = 0xFFFFFFFF;            // an entry without data (em
 constexpr size_t LARGE_WRITE_BYTES = 4 << 20;       // writing this much may take noticeable time
 constexpr size_t LOG_FIELDS_CAPACITY = 64;          // time, attribute letters and size of a line
 constexpr UInt64 CLUSTER_BYTES = 4096;              // what a file takes on disk is rounded up to this
-constexpr UInt64 FREE_SPACE_MARGIN = 1 << 20;       // the journal and the folders, with room to spare
+constexpr UInt64 FREE_SPACE_MARGIN = 1 << 20;       // folders and the log, with room to spare
+constexpr UInt64 JOURNAL_BYTES_PER_ENTRY = 1024;    // an entry's lines in upgrade.journal, at most
 constexpr int NAME_TRIES = 64;                      // fresh names tried before giving up
 constexpr char JOURNAL_FAILURE[] = "can not write the installation journal";
 // Outcomes of making way for an entry's file: the old one went aside, or it stays where it is.
@@ -668,7 +669,7 @@ const char* clashOf(Run& run)
 // Refuses an archive whose new files do not fit beside the old ones, which stay until the end.
 SRes checkFreeSpace(Run& run)
 {
-    UInt64 needed = FREE_SPACE_MARGIN;
+    UInt64 needed = FREE_SPACE_MARGIN + JOURNAL_BYTES_PER_ENTRY * run.database.NumFiles;
     for (UInt32 index = 0; index < run.database.NumFiles; ++index)
         needed += (SzArEx_GetFileSize(&run.database, index) + CLUSTER_BYTES - 1) / CLUSTER_BYTES * CLUSTER_BYTES;
     ULARGE_INTEGER available;
