@@ -164,9 +164,9 @@ char* readJournal()
     return text;
 }
 
-// Plays the journal back: undoes its changes in reverse order, or, when the run got to its
-// end (or finish says so), deletes the old files it kept. -1 when the journal cannot be read whole, else the
-// number of changes that could not be undone; the journal goes when that is 0.
+// Plays the journal back: undoes its changes in reverse order, or, when the run got to its end
+// (or finish says so), deletes the old files it kept. -1 when the journal cannot be read
+// whole, else the number of changes that could not be undone; the journal goes when that is 0.
 int replayJournal(bool* finished, bool finish)
 {
     char* text = readJournal();
@@ -176,6 +176,11 @@ int replayJournal(bool* finished, bool finish)
     size_t count = 0;
     for (char* c = text; *c; ++c)
         count += *c == '\n';
+    if (count == 0 && !strncmp(HEADER, text, strlen(text))) {
+        free(text);  // cut within its first line, which is written before the run's first change
+        (void)DeleteFileW(INSTALL_JOURNAL_NAME);  // one that stays is played back again harmlessly
+        return 0;
+    }
     char** lines = static_cast<char**>(malloc((count + 1) * sizeof(char*)));
     Line* line = static_cast<Line*>(malloc(sizeof(Line)));
     bool readable = lines && line && count > 0;

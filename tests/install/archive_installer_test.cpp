@@ -658,6 +658,7 @@ TEST(InstallJournal, AStartPutsBackWhatARunLeftAndLeavesAJournalItCannotRead)
         {kept + "kept aside\tc.txt", "old", false, false, false, "Put the install directory back as it was before"},
         {kept + "done\n", "new", false, true, false, "Deleted the old files that the last installation kept"},
         {"updater installation journal\nkept aside\ta.txt\n", "new", true, true, true, "cannot be read whole"},
+        {"updater installation jour", "new", true, true, false, "Put the install directory back as it was before"},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.logged);
