@@ -184,22 +184,31 @@ DWORD findOtherInstance(const wchar_t* path, DWORD skipId)
     return found;
 }
 
-bool claimUpdaterRun(const wchar_t* path)
+namespace {
+
+// The name of the claim on the run of the updater at path: it stands for the path, compared
+// without regard to case; a hash keeps it within the length an object name may have.
+void runClaimName(const wchar_t* path, wchar_t (&name)[RUN_CLAIM_NAME_CAPACITY])
 {
-    static HANDLE claim;  // held until the process ends
-    if (claim)
-        return true;
-    // The name stands for the program's path, compared without regard to case; a hash keeps it
-    // within the length an object name may have.
     wchar_t lower[PATH_CAPACITY];
     (void)formatText(lower, PATH_CAPACITY, L"%s", path ? path : L"");  // cut to fit, as the path was
     (void)CharLowerBuffW(lower, static_cast<DWORD>(wcslen(lower)));
     uint64_t hash = FNV_OFFSET_BASIS;
     for (const wchar_t* c = lower; *c; ++c)
         hash = (hash ^ static_cast<uint16_t>(*c)) * FNV_PRIME;
-    wchar_t name[RUN_CLAIM_NAME_CAPACITY];
     (void)formatText(name, RUN_CLAIM_NAME_CAPACITY, L"%s%016llx", RUN_CLAIM_PREFIX,
                      static_cast<unsigned long long>(hash));
+}
+
+}  // namespace
+
+bool claimUpdaterRun(const wchar_t* path)
+{
+    static HANDLE claim;  // held until the process ends
+    if (claim)
+        return true;
+    wchar_t name[RUN_CLAIM_NAME_CAPACITY];
+    runClaimName(path, name);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (!mutex)
         return GetLastError() != ERROR_ACCESS_DENIED;  // denied: another user's run holds it
@@ -208,6 +217,17 @@ bool claimUpdaterRun(const wchar_t* path)
         return false;
     }
     claim = mutex;
+    return true;
+}
+
+bool isUpdaterRunClaimed(const wchar_t* path)
+{
+    wchar_t name[RUN_CLAIM_NAME_CAPACITY];
+    runClaimName(path, name);
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
+    if (!mutex)
+        return GetLastError() == ERROR_ACCESS_DENIED;  // denied: another user's run holds it
+    CloseHandle(mutex);
     return true;
 }
 

@@ -31,6 +31,8 @@ DWORD findOtherInstance(const wchar_t* path, DWORD skipId);
 // when no other process holds the claim. Two updaters that start at the same moment see each
 // other; the claim lets exactly one of them go on. Also true when no claim can be made at all.
 bool claimUpdaterRun(const wchar_t* path);
+// Whether some process, this one included, holds the claim on the run of the updater at path.
+bool isUpdaterRunClaimed(const wchar_t* path);
 
 // Terminates every process but this one whose image name is name (letter case ignored);
 // returns the id of the last one that matched, or 0.

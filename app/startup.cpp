@@ -1,8 +1,10 @@
 #include "startup.h"
 
 #include "download_client.h"
+#include "install_journal.h"
 #include "launcher.h"
 #include "modes.h"
+#include "process_guard.h"
 #include "resource.h"
 #include "result_codes.h"
 #include "settings.h"
@@ -19,6 +21,13 @@ namespace {
 
 constexpr wchar_t SETTINGS_FILE_ARGUMENT[] = L"\\zolt.ini";
 constexpr wchar_t UNINSTALL_SWITCH[] = L"-uninstall";
+
+// Puts back what an installation that died left half done, unless that run is still going.
+void recoverInterruptedRun()
+{
+    if (!isUpdaterRunClaimed(updaterState.ownPath))
+        recoverInterruptedInstall();
+}
 
 }  // namespace
 
@@ -70,6 +79,7 @@ int runUpdater(HINSTANCE instance, wchar_t* commandLine)
     // Every bare file name of the program is relative to the install directory.
     if (!SetCurrentDirectoryW(updaterState.installDir))
         errorExit(IDS_SETTINGS_MISSING);
+    recoverInterruptedRun();
 
     if (isUninstallRequest(commandLine))
         runUninstallMode();

@@ -1,5 +1,6 @@
 #include "archive_installer.h"
 
+#include "install_journal.h"
 #include "text.h"
 #include "upgrade_log.h"
 
@@ -12,6 +13,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include <algorithm>
+
 extern "C" {
 #include "7z.h"
 #include "7zBuf.h"
@@ -23,7 +26,6 @@ namespace {
 
 constexpr size_t READ_BUFFER_SIZE = 1 << 18;       // 256 KiB look-ahead block
 constexpr size_t WORKING_DIR_CAPACITY = 256;       // the log line shows at most 255 characters
-constexpr size_t TEMP_DIR_CAPACITY = 240;
 constexpr size_t PATH_PART_CAPACITY = 260;
 constexpr size_t FULL_PATH_CAPACITY = 2 * MAX_PATH;  // room to see that a path is too long
 // Without long-path support Windows takes file paths below MAX_PATH, and folder paths that
@@ -36,10 +38,17 @@ constexpr UInt32 ATTRIBUTE_LOW_BITS = 0x7FFF;
 constexpr DWORD LOCK_FIRST_SLEEP_MS = 1000;
 constexpr DWORD LOCK_SECOND_SLEEP_MS = 2000;
 constexpr char RULE[] = "----------------------------------------------------------------------------\n";
-constexpr wchar_t BACKUP_PREFIX[] = L"backup.old.";
 constexpr UInt32 NO_FOLDER = 0xFFFFFFFF;            // an entry without data (empty file, folder)
 constexpr size_t LARGE_WRITE_BYTES = 4 << 20;       // writing this much may take noticeable time
 constexpr size_t LOG_FIELDS_CAPACITY = 64;          // time, attribute letters and size of a line
+constexpr UInt64 CLUSTER_BYTES = 4096;              // what a file takes on disk is rounded up to this
+constexpr UInt64 FREE_SPACE_MARGIN = 1 << 20;       // folders and the log, with room to spare
+constexpr UInt64 JOURNAL_BYTES_PER_ENTRY = 1024;    // an entry's lines in upgrade.journal, at most
+constexpr int NAME_TRIES = 64;                      // fresh names tried before giving up
+constexpr char JOURNAL_FAILURE[] = "can not write the installation journal";
+// Outcomes of making way for an entry's file: the old one went aside, or it stays where it is.
+constexpr int KEPT_ASIDE = 0;
+constexpr int STAYS = 1;
 
 void* allocate(ISzAllocPtr, size_t size)
 {
@@ -67,6 +76,9 @@ struct Run {
     size_t blockSize = 0;
     wchar_t ownImage[FULL_PATH_CAPACITY] = {};  // the running program's file; empty when unknown
     DWORD reason = 0;                           // the system's reason for the failure, if it gave one
+    bool journaled = false;                     // changes are recorded: a failure puts them back
+    wchar_t checkedFolder[FULL_PATH_CAPACITY] = {};  // no file stands on the way to it
+    wchar_t madeFolder[FULL_PATH_CAPACITY] = {};     // it and every folder on its way exist
 };
 
 void send(const Run& run, int event, const void* payload)
@@ -121,6 +133,11 @@ void sendName(const Run& run, int event, const UInt16* name)
     Buf_Free(&text, &heap);
 }
 
+bool exists(const wchar_t* path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool isSeparator(wchar_t c)
 {
     return c == L'/' || c == L'\\';
@@ -158,29 +175,47 @@ bool isClimbingComponent(const wchar_t* component, size_t length)
     return length > 0;
 }
 
-// Makes every directory on the way to the entry and turns its "/" into "\".
-void createParentDirectories(UInt16* name)
+// Whether folder is known or one of the folders on its way; both ("\\" separators).
+bool isOnTheWayTo(const wchar_t* known, const wchar_t* folder)
 {
-    for (UInt16* c = name; *c; ++c) {
-        if (*c == '/') {
-            *c = 0;
-            (void)CreateDirectoryW(reinterpret_cast<const wchar_t*>(name), nullptr);  // usually exists
-            *c = '\\';
+    size_t length = wcslen(folder);
+    return !wcsncmp(known, folder, length) && (known[length] == L'\0' || known[length] == L'\\');
+}
+
+// Creates folder when it is missing, recorded in the journal first. 0, or 11 when the journal
+// cannot be written.
+SRes makeFolder(Run& run, const wchar_t* folder)
+{
+    if (isOnTheWayTo(run.madeFolder, folder) || exists(folder))
+        return SZ_OK;
+    recordCreated(folder, true);
+    if (writeJournal(&run.reason) != 0)
+        return SZ_ERROR_FAIL;
+    (void)CreateDirectoryW(folder, nullptr);  // a failure shows when the entry's file is made
+    return SZ_OK;
+}
+
+// Makes every folder on the way to the entry (and a folder entry itself) and turns its "/"
+// into "\\".
+SRes makeFolders(Run& run, UInt16* name, bool isDir)
+{
+    wchar_t* path = reinterpret_cast<wchar_t*>(name);
+    for (wchar_t* c = path; *c; ++c) {
+        if (*c == L'/') {
+            *c = L'\0';
+            SRes result = makeFolder(run, path);
+            *c = L'\\';
+            if (result != SZ_OK)
+                return result;
         }
     }
+    SRes result = isDir ? makeFolder(run, path) : SZ_OK;
+    wchar_t* last = wcsrchr(path, L'\\');
+    size_t known = isDir ? wcslen(path) : last ? static_cast<size_t>(last - path) : 0;
+    (void)formatText(run.madeFolder, FULL_PATH_CAPACITY, L"%.*s", static_cast<int>(known), path);  // fits: a shorter path
+    return result;
 }
 
-void clearAttributes(const wchar_t* path)
-{
-    // Ignored: a missing file shows when it is tested for.
-    (void)SetFileAttributesW(path, 0);
-    (void)SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-}
-
-bool exists(const wchar_t* path)
-{
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
 
 // Whether path names the running program's own file, which cannot go while the program runs.
 bool isOwnImage(const Run& run, const wchar_t* path)
@@ -191,65 +226,111 @@ bool isOwnImage(const Run& run, const wchar_t* path)
            CompareStringOrdinal(full, -1, run.ownImage, -1, TRUE) == CSTR_EQUAL;
 }
 
-// Moves a file that cannot be deleted into the temporary folder, onto an empty file made
-// there for it, so that no other program's file is ever replaced. False when it stays.
-bool moveAside(const wchar_t* path, wchar_t (&backup)[MAX_PATH])
+// Whether path is a program's file in use: the running program's own, or a program file that
+// cannot be opened for writing. It can be renamed but not deleted while that program runs.
+void logFileNote(const char* format, const wchar_t* path);
+
+bool isRunningProgram(const Run& run, const wchar_t* path)
 {
-    wchar_t tempDir[TEMP_DIR_CAPACITY];
-    DWORD length = GetTempPathW(TEMP_DIR_CAPACITY, tempDir);
-    if (length == 0 || length >= TEMP_DIR_CAPACITY)
-        return false;  // a temporary folder too long for the buffer: no move aside
-    if (!GetTempFileNameW(tempDir, BACKUP_PREFIX, 0, backup))  // 0: a new, unused name
-        return false;
-    if (MoveFileExW(path, backup, MOVEFILE_REPLACE_EXISTING))
+    if (isOwnImage(run, path))
         return true;
-    (void)DeleteFileW(backup);  // only the empty file made above; the entry goes to ".new"
+    const wchar_t* extension = wcsrchr(path, L'.');
+    if (!extension || (_wcsicmp(extension, L".exe") && _wcsicmp(extension, L".dll")))
+        return false;
+    HANDLE probe = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(probe);
     return false;
 }
 
-// Deletes the existing file; a locked one is waited for (with a handler), then moved aside.
-// True when it was moved aside, to backup.
-bool clearWayFor(const Run& run, const wchar_t* path, wchar_t (&backup)[MAX_PATH])
+// A fresh name beside path that no file has now.
+bool freeNameBeside(const wchar_t* path, wchar_t (&name)[MAX_PATH])
 {
-    if (!exists(path))
-        return false;  // a new file: nothing in the way
-    clearAttributes(path);
-    (void)DeleteFileW(path);  // a file that stays is handled below
-    // The program's own file is released only when it ends: it is not waited for.
-    if (run.handler && exists(path) && !isOwnImage(run, path)) {
-        for (int pass = 0; pass < LOCK_WAIT_PASSES && exists(path); ++pass) {
-            sendName(run, InstallEvent::FileLocked, run.name);
-            Sleep(LOCK_FIRST_SLEEP_MS);
-            SetLastError(0);
-            if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND)
-                break;
-            Sleep(LOCK_SECOND_SLEEP_MS);
-            clearAttributes(path);
-        }
+    for (int tries = 0; tries < NAME_TRIES; ++tries) {
+        if (!freshNameBeside(path, L".old", name))
+            return false;
+        if (!exists(name))
+            return true;
     }
-    return exists(path) && moveAside(path, backup);
+    return false;
 }
 
-// Opens the entry's file, or the same name with the extension ".new" (into replacement) when
-// that fails. 1 for the file itself, 2 for the ".new" file, 0 when neither opens (reason: the
-// system's reason of the last attempt).
-int openOutput(const wchar_t* path, CSzFile* out, wchar_t (&replacement)[MAX_PATH], DWORD* reason)
+// Keeps path aside under a name of its own, recorded first: beside it, or (inTemp) in the
+// temporary folder. A file that stays there after the run (stays) is named in the entry's
+// line. KEPT_ASIDE, STAYS when it could not move, or 11 when the journal cannot be written.
+int keepAside(Run& run, const wchar_t* path, bool inTemp, bool stays)
 {
-    WRes opened = OutFile_OpenW(out, path);
-    *reason = static_cast<DWORD>(opened);
-    if (opened == 0)
-        return 1;
+    wchar_t aside[MAX_PATH];
+    if (inTemp ? !freshTempName(aside) : !freeNameBeside(path, aside))
+        return STAYS;
+    recordKeptAside(path, aside, stays);
+    if (writeJournal(&run.reason) != 0)
+        return SZ_ERROR_FAIL;
+    if (!MoveFileExW(path, aside, 0))
+        return STAYS;  // the journal's line stands for nothing: there is no file at aside
+    if (stays)
+        logFileNote(" (old file moved aside to %s)", aside);
+    return KEPT_ASIDE;
+}
+
+// Makes way for the entry at path when the quick move aside failed or was not for it: a
+// running program's file goes into the temporary folder (else beside itself, and stays); a
+// locked one is waited for (with a handler), then moved into the temporary folder; else the
+// entry is written as ".new" (STAYS).
+int clearWayFor(Run& run, const wchar_t* path, bool program)
+{
+    int kept = program ? keepAside(run, path, true, true) : STAYS;
+    if (kept == STAYS)
+        kept = keepAside(run, path, false, program);
+    // The program's own file is released only when it ends: it is not waited for.
+    if (kept != STAYS || !run.handler || isOwnImage(run, path))
+        return kept;
+    for (int pass = 0; pass < LOCK_WAIT_PASSES; ++pass) {
+        sendName(run, InstallEvent::FileLocked, run.name);
+        Sleep(LOCK_FIRST_SLEEP_MS);
+        if ((kept = keepAside(run, path, false, false)) != STAYS)
+            return kept;
+        Sleep(LOCK_SECOND_SLEEP_MS);
+    }
+    // A client may have started during the wait: the handler looks once more.
+    sendName(run, InstallEvent::EntryName, run.name);
+    if ((kept = keepAside(run, path, false, false)) != STAYS)
+        return kept;
+    return keepAside(run, path, true, true);
+}
+
+// The entry's bytes go to a new file of the run's own beside path, made with CREATE_NEW so
+// that no file of anyone else is ever taken. 0, or the system's reason.
+DWORD createFreshFile(const wchar_t* path, CSzFile* out, wchar_t (&fresh)[MAX_PATH])
+{
+    for (int tries = 0; tries < NAME_TRIES; ++tries) {
+        if (!freshNameBeside(path, L".tmp", fresh))
+            return ERROR_FILENAME_EXCED_RANGE;
+        out->handle = CreateFileW(fresh, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+        if (out->handle != INVALID_HANDLE_VALUE)
+            return 0;
+        DWORD reason = GetLastError();
+        if (reason != ERROR_FILE_EXISTS && reason != ERROR_ALREADY_EXISTS)
+            return reason;
+    }
+    return ERROR_FILE_EXISTS;
+}
+
+// The name with the extension ".new" that the entry is written as when its file stays.
+bool replacementName(const wchar_t* path, wchar_t (&replacement)[MAX_PATH])
+{
     wchar_t drive[PATH_PART_CAPACITY], dir[PATH_PART_CAPACITY], file[PATH_PART_CAPACITY], ext[PATH_PART_CAPACITY];
     if (_wsplitpath_s(path, drive, PATH_PART_CAPACITY, dir, PATH_PART_CAPACITY, file, PATH_PART_CAPACITY, ext,
                       PATH_PART_CAPACITY) != 0)
-        return 0;
+        return false;
     int written = _snwprintf(replacement, MAX_PATH - 1, L"%s%s%s.new", drive, dir, file);
     if (written < 0)
-        return 0;
+        return false;
     replacement[written] = L'\0';
-    opened = OutFile_OpenW(out, replacement);
-    *reason = static_cast<DWORD>(opened);
-    return opened == 0 ? 2 : 0;
+    return true;
 }
 
 SRes failOutput(Run& run, const char* what, DWORD reason)
@@ -270,22 +351,31 @@ void logFileNote(const char* format, const wchar_t* path)
     Buf_Free(&utf8, &heap);
 }
 
-// Replaces the existing file with the entry's bytes and gives it the entry's attributes.
+// Writes the entry's bytes to a file of the run's own, then gives it the entry's name once the
+// old file is kept aside: at every moment the entry's file is old or new, never half written.
 SRes writeFileEntry(Run& run, UInt32 index, size_t offset, size_t size)
 {
     const wchar_t* path = reinterpret_cast<const wchar_t*>(run.name);
-    wchar_t backup[MAX_PATH];
-    if (clearWayFor(run, path, backup))
-        logFileNote(" (old file moved aside to %s)", backup);
+    bool existed = exists(path);
     CSzFile out;
     File_Construct(&out);
-    wchar_t replacement[MAX_PATH];
-    DWORD reason = 0;
-    int opened = openOutput(path, &out, replacement, &reason);
-    if (opened == 0)
+    wchar_t fresh[MAX_PATH];
+    DWORD reason = createFreshFile(path, &out, fresh);
+    if (reason != 0)
         return failOutput(run, "can not open output file", reason);
-    if (opened == 2)
-        logFileNote(" (written as %s)", replacement);
+    recordCreated(fresh, false);
+    // Most old files go aside at once, recorded with the new file in one write.
+    wchar_t aside[MAX_PATH];
+    bool program = existed && isRunningProgram(run, path);
+    bool quick = existed && !program && freeNameBeside(path, aside);
+    if (quick)
+        recordKeptAside(path, aside, false);
+    else if (!existed)
+        recordCreated(path, false);
+    if (writeJournal(&reason) != 0) {
+        (void)File_Close(&out);  // the journal's failure is what gets reported
+        return failOutput(run, JOURNAL_FAILURE, reason);
+    }
     size_t written = size;
     WRes wrote = File_Write(&out, run.block + offset, &written);
     if (wrote != 0 || written != size) {
@@ -295,6 +385,32 @@ SRes writeFileEntry(Run& run, UInt32 index, size_t offset, size_t size)
     WRes closed = File_Close(&out);
     if (closed != 0)
         return failOutput(run, "can not close output file", static_cast<DWORD>(closed));
+
+    const wchar_t* target = path;
+    wchar_t replacement[MAX_PATH];
+    if (existed && !(quick && MoveFileExW(path, aside, 0))) {
+        int kept = clearWayFor(run, path, program);
+        if (kept == SZ_ERROR_FAIL)
+            return failOutput(run, JOURNAL_FAILURE, run.reason);
+        if (kept == STAYS) {
+            if (!replacementName(path, replacement))
+                return failOutput(run, "can not open output file", ERROR_FILENAME_EXCED_RANGE);
+            // An older ".new" is kept aside like any file; the stayed file's attributes change below.
+            DWORD attributes = GetFileAttributesW(replacement);
+            kept = attributes == INVALID_FILE_ATTRIBUTES ? KEPT_ASIDE : keepAside(run, replacement, false, false);
+            if (kept != KEPT_ASIDE)
+                return failOutput(run, kept == STAYS ? "can not open output file" : JOURNAL_FAILURE, run.reason);
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                recordCreated(replacement, false);
+            recordAttributes(path, GetFileAttributesW(path));
+            if (writeJournal(&run.reason) != 0)
+                return failOutput(run, JOURNAL_FAILURE, run.reason);
+            logFileNote(" (written as %s)", replacement);
+            target = replacement;
+        }
+    }
+    if (!MoveFileExW(fresh, target, 0))
+        return failOutput(run, "can not open output file", GetLastError());
 
     // The entry's attributes, or normal ones; failures are passed over.
     UInt32 attributes = FILE_ATTRIBUTE_NORMAL;
@@ -416,23 +532,57 @@ SRes installEntry(Run& run, UInt32 index)
         if (decodes || processed >= LARGE_WRITE_BYTES)
             sendName(run, InstallEvent::EntryName, run.name);
     }
-    createParentDirectories(run.name);
-    if (isDir) {
-        (void)CreateDirectoryW(reinterpret_cast<const wchar_t*>(run.name), nullptr);  // may exist
-        return SZ_OK;
+    result = makeFolders(run, run.name, isDir);
+    if (result != SZ_OK)
+        return failOutput(run, JOURNAL_FAILURE, run.reason);
+    return isDir ? SZ_OK : writeFileEntry(run, index, offset, processed);
+}
+
+// Whether a file (no folder) stands on the way to the entry name (with "/" separators), or at
+// the name itself when it is a folder entry. Folders checked for an entry before are not
+// checked again: below a missing folder nothing exists.
+bool fileStandsInTheWay(Run& run, const wchar_t* name, bool isDir)
+{
+    wchar_t path[FULL_PATH_CAPACITY];
+    (void)formatText(path, FULL_PATH_CAPACITY, L"%s", name);  // fits: the name's length was checked
+    size_t folder = wcslen(path);
+    if (!isDir) {
+        while (folder > 0 && path[folder - 1] != L'/')
+            --folder;
+        if (folder-- == 0)
+            return false;  // a file at the top: no folder on its way
     }
-    return writeFileEntry(run, index, offset, processed);
+    path[folder] = L'\0';
+    for (size_t at = 0; at < folder; ++at)
+        path[at] = path[at] == L'/' ? L'\\' : path[at];
+    if (isOnTheWayTo(run.checkedFolder, path))
+        return false;
+    for (size_t at = 1; at <= folder; ++at) {
+        if (at < folder && path[at] != L'\\')
+            continue;
+        path[at] = L'\0';
+        DWORD attributes = isOnTheWayTo(run.checkedFolder, path) ? FILE_ATTRIBUTE_DIRECTORY : GetFileAttributesW(path);
+        path[at] = at < folder ? L'\\' : L'\0';
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            break;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return true;
+    }
+    (void)formatText(run.checkedFolder, FULL_PATH_CAPACITY, L"%s", path);
+    return false;
 }
 
 // Why the entry whose name is in the name buffer cannot be installed as it stands (the start
-// of its log line), or null when it can. Checks the disk only for what stands in a file's way.
-const char* refusalOf(const Run& run, UInt32 index)
+// of its log line), or null when it can. Checks the disk for what stands in the entry's way.
+const char* refusalOf(Run& run, UInt32 index)
 {
     const wchar_t* name = reinterpret_cast<const wchar_t*>(run.name);
     if (!isSafeEntryName(name))
         return "entry name leaves the install directory: ";
     if (!isCreatableEntryName(name))
         return "entry name Windows cannot create: ";
+    if (wcschr(name, L'\\'))
+        return "entry name with \"\\\" as separator: ";  // only "/" makes folders
     wchar_t full[FULL_PATH_CAPACITY];
     DWORD length = GetFullPathNameW(name, FULL_PATH_CAPACITY, full, nullptr);
     if (length == 0 || length >= FULL_PATH_CAPACITY)
@@ -442,6 +592,8 @@ const char* refusalOf(const Run& run, UInt32 index)
     size_t folderLength = isDir ? length : lastSeparator ? static_cast<size_t>(lastSeparator - full) : 0;
     if (folderLength > FOLDER_PATH_LIMIT || (!isDir && length > FILE_PATH_LIMIT))
         return "entry path too long for Windows: ";
+    if (fileStandsInTheWay(run, name, isDir))
+        return "a file stands where the archive has a folder: ";
     if (isDir)
         return nullptr;
     // A folder is no locked file: waiting for it or moving it aside would lose what it holds.
@@ -449,6 +601,84 @@ const char* refusalOf(const Run& run, UInt32 index)
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "a folder stands where the archive has a file: ";
     return nullptr;
+}
+
+// Logs why the run is refused, with the name of entry index (in the name buffer).
+SRes refuse(Run& run, const char* refusal)
+{
+    CBuf utf8;
+    Buf_Init(&utf8);
+    const char* shown = !run.name[0] ? "(empty)"
+                        : toUtf8(run.name, &utf8) == SZ_OK ? reinterpret_cast<const char*>(utf8.data)
+                                                           : "(not convertible)";
+    (void)logLine("ERROR: %s%s\n", refusal, shown);
+    Buf_Free(&utf8, &heap);
+    return SZ_ERROR_FAIL;
+}
+
+// Names of the archive that Windows would take for one file or folder: a name used as a file
+// and as a folder, or two that differ only in case. The refusal, with its entry's name loaded.
+const char* clashOf(Run& run)
+{
+    UInt32 count = run.database.NumFiles;
+    const size_t* offsets = run.database.FileNameOffsets;
+    if (count < 2)
+        return nullptr;
+    // Every name folded to upper case, "/" as the lowest character so that a folder's entries
+    // sort right after its own name.
+    size_t units = offsets[count];
+    wchar_t* folded = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
+    UInt32* order = static_cast<UInt32*>(malloc(count * sizeof(UInt32)));
+    const char* clash = folded && order ? nullptr : "";
+    for (size_t i = 0; !clash && i < units; ++i) {
+        const Byte* unit = run.database.FileNames + 2 * i;
+        folded[i] = static_cast<wchar_t>(unit[0] | unit[1] << 8);
+    }
+    if (!clash) {
+        (void)CharUpperBuffW(folded, static_cast<DWORD>(units));
+        for (size_t i = 0; i < units; ++i)
+            folded[i] = folded[i] == L'/' ? 1 : folded[i];
+        for (UInt32 i = 0; i < count; ++i)
+            order[i] = i;
+        std::sort(order, order + count,
+                  [&](UInt32 a, UInt32 b) { return wcscmp(folded + offsets[a], folded + offsets[b]) < 0; });
+    }
+    for (UInt32 i = 1; !clash && i < count; ++i) {
+        UInt32 before = order[i - 1], after = order[i];
+        const wchar_t* first = folded + offsets[before];
+        const wchar_t* second = folded + offsets[after];
+        size_t length = wcslen(first);
+        bool file = !SzArEx_IsDir(&run.database, before);
+        if (!wcscmp(first, second)) {
+            if (memcmp(run.database.FileNames + 2 * offsets[before], run.database.FileNames + 2 * offsets[after],
+                       2 * (length + 1)))
+                clash = "entry names that differ only in case: ";
+            else if (file != !SzArEx_IsDir(&run.database, after))
+                clash = "entry name used as a file and as a folder: ";
+        } else if (file && !wcsncmp(first, second, length) && second[length] == 1) {
+            clash = "entry name used as a file and as a folder: ";
+        }
+        if (clash)
+            (void)loadName(run, after);  // a failure leaves an earlier name to show
+    }
+    free(folded);
+    free(order);
+    return clash && *clash ? clash : nullptr;
+}
+
+// Refuses an archive whose new files do not fit beside the old ones, which stay until the end.
+SRes checkFreeSpace(Run& run)
+{
+    UInt64 needed = FREE_SPACE_MARGIN + JOURNAL_BYTES_PER_ENTRY * run.database.NumFiles;
+    for (UInt32 index = 0; index < run.database.NumFiles; ++index)
+        needed += (SzArEx_GetFileSize(&run.database, index) + CLUSTER_BYTES - 1) / CLUSTER_BYTES * CLUSTER_BYTES;
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(L".", &available, nullptr, nullptr) || available.QuadPart >= needed)
+        return SZ_OK;  // a volume that does not say is not refused
+    (void)logLine("ERROR: not enough free space in the install directory: %llu bytes needed, %llu free\n",
+                  static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available.QuadPart));
+    run.reason = ERROR_DISK_FULL;
+    return SZ_ERROR_FAIL;
 }
 
 // Refuses an archive with any entry that could not be installed where it belongs, before
@@ -460,18 +690,11 @@ SRes checkNames(Run& run)
         if (result != SZ_OK)
             return result;
         const char* refusal = refusalOf(run, index);
-        if (!refusal)
-            continue;
-        CBuf utf8;
-        Buf_Init(&utf8);
-        const char* shown = !run.name[0] ? "(empty)"
-                            : toUtf8(run.name, &utf8) == SZ_OK ? reinterpret_cast<const char*>(utf8.data)
-                                                               : "(not convertible)";
-        (void)logLine("ERROR: %s%s\n", refusal, shown);
-        Buf_Free(&utf8, &heap);
-        return SZ_ERROR_FAIL;
+        if (refusal)
+            return refuse(run, refusal);
     }
-    return SZ_OK;
+    const char* clash = clashOf(run);
+    return clash ? refuse(run, clash) : checkFreeSpace(run);
 }
 
 void logFailure(SRes result, const char** message)
@@ -512,12 +735,16 @@ SRes finish(Run& run, SRes result)
     free(run.reader.buf);
     (void)File_Close(&run.archive.file);  // read-only: nothing is lost when closing fails
     if (result == SZ_OK) {
+        if (run.journaled)
+            commitJournal();
         (void)logLine("\r");
         (void)logLine("Everything is Ok\n");
         return SZ_OK;
     }
     const char* message = nullptr;
     logFailure(result, &message);
+    if (run.journaled)
+        (void)undoJournal();  // it logs what it could not put back
     // The reason shown with the message is the failing operation's, not what the log's own
     // file calls left behind.
     SetLastError(run.reason);
@@ -611,8 +838,13 @@ int installArchive(const char* archiveName, InstallEventHandler handler)
     SRes result = SzArEx_Open(&run.database, &run.reader.vt, &heap, &heap);
     if (result == SZ_OK)
         result = checkNames(run);
+    if (result == SZ_OK && beginJournal(&run.reason) != 0) {
+        (void)logLine("ERROR: %s\n", "can not create the installation journal upgrade.journal");
+        result = SZ_ERROR_FAIL;
+    }
     if (result != SZ_OK)
         return finish(run, result);
+    run.journaled = true;
     send(run, InstallEvent::Started, archiveName);
     for (UInt32 index = 0; index < run.database.NumFiles && result == SZ_OK; ++index)
         result = installEntry(run, index);

@@ -22,17 +22,20 @@ constexpr int PROGRESS_SCALE = 32700;
 // not waited for: it cannot be released while the program runs.
 constexpr int LOCK_WAIT_PASSES = 20;
 
-// Installs every entry of archiveName (narrow, relative to the current directory). Returns
-// the LZMA SDK's result: 0 (SZ_OK) when every entry was installed; 1 also when the archive
-// cannot be opened (no event then), 11 (SZ_ERROR_FAIL) when a file cannot be written, or when
-// an entry cannot be installed where it belongs (then nothing is written at all: a name that
-// would leave the install directory or that Windows cannot create, a path too long, a folder
-// where the archive has a file); -1 for a null name. Entries written before a failure stay;
-// there is no rollback. handler may be null: then no events are sent and a locked file is not
-// waited for. A file that stays is moved into the temporary folder under a new name of its
-// own, or else the entry is written beside it as ".new"; the entry's log line says which.
-// When Failed is sent, the thread's last error is the system's reason for the failing
-// operation, or 0 when it has none.
+// Installs every entry of archiveName (narrow, relative to the current directory), all or
+// nothing. Returns the LZMA SDK's result: 0 (SZ_OK) when every entry was installed; 1 also when
+// the archive cannot be opened (no event then), 11 (SZ_ERROR_FAIL) when a file cannot be
+// written, or when the archive cannot be installed whole (then nothing is written at all: a
+// name that would leave the install directory or that Windows cannot create, a path too long,
+// a folder where the archive has a file or a file where it has a folder, names that clash
+// inside the archive, too little free space, an earlier run's upgrade.journal); -1 for a null
+// name. A run that fails after its first change puts the install directory back as it was
+// before (install_journal.h) before it sends Failed. handler may be null: then no events are
+// sent and a locked file is not waited for. A file that stays is moved into the temporary
+// folder (or, when that is on another volume, beside itself) under a new name of its own, or
+// else the entry is written beside it as ".new"; the entry's log line says which. When Failed
+// is sent, the thread's last error is the system's reason for the failing operation, or 0
+// when it has none.
 int installArchive(const char* archiveName, InstallEventHandler handler);
 
 // Whether an entry name (UTF-16, "/" or "\" as separators) stays inside the install

@@ -149,6 +149,15 @@ def main(out):
             at = data.find(files["dir/sub/c.bin"][:64]) + 2500
             f.seek(at)
             f.write(bytes([data[at] ^ 0xFF]))
+        # One solid block per file, the last one damaged: found only after the others are written.
+        blocks = os.path.join(out, "blocks.7z")
+        sevenzip(tree, blocks, ITEMS, "-ms=1f", "-mhc=off")
+        with open(blocks, "r+b") as f:
+            data = bytearray(f.read())
+            end = 32 + struct.unpack_from("<Q", data, 12)[0]  # the plain header follows the data
+            data[end - 4] ^= 0xFF
+            f.seek(0)
+            f.write(data)
         with open(os.path.join(out, "lzma2.7z"), "rb") as f:
             whole = f.read()
         with open(os.path.join(out, "truncated.7z"), "wb") as f:
@@ -176,13 +185,24 @@ def main(out):
                        "question.7z": ("b_x.txt", "b?x.txt"), "star.7z": ("b_x.txt", "b*x.txt"),
                        "control.7z": ("b_x.txt", "b\x01x.txt"), "emptypart.7z": ("a__x.txt", "a//x.txt"),
                        "trailingdot.7z": ("dot_/x.txt", "dot./x.txt"), "trailingblank.7z": ("x.txt_", "x.txt "),
-                       "longpath.7z": (LONG_PATH_NAME, LONG_PATH_NAME)}
+                       "longpath.7z": (LONG_PATH_NAME, LONG_PATH_NAME),
+                       "backslashpart.7z": ("b_x.txt", "b\\x.txt")}
         for name, (real, planted) in uncreatable.items():
             shutil.rmtree(odd, ignore_errors=True)
             make_tree(odd, {"a_good.txt": b"good\n", real: b"bad\n"})
             archive = os.path.join(out, name)
             sevenzip(odd, archive, ["a_good.txt", real], "-mhc=off")
             if real != planted:
+                patch_header(archive, utf16(real), utf16(planted))
+
+        # Names that clash inside the archive, after a harmless first entry.
+        for name, items, real, planted in (("fileandfolder.7z", ["xx", "xy/z.txt"], "xy/z.txt", "xx/z.txt"),
+                                           ("case.7z", ["ab.txt", "AB.txt"], None, None)):
+            shutil.rmtree(odd, ignore_errors=True)
+            make_tree(odd, dict({"a_good.txt": b"good\n"}, **{item: b"bad\n" for item in items}))
+            archive = os.path.join(out, name)
+            sevenzip(odd, archive, ["a_good.txt"] + items, "-mhc=off")
+            if real:
                 patch_header(archive, utf16(real), utf16(planted))
 
         # A kit that replaces the updater itself, after an ordinary file.
@@ -196,7 +216,7 @@ def main(out):
         make_tree(long_tree, {LONG_NAME: b"long name\n"})
         sevenzip(long_tree, os.path.join(out, "longname.7z"), [LONG_NAME.split("/")[0]])
     for name in os.listdir(out):
-        if name.endswith(".7z") and name not in ("truncated.7z", "notarchive.7z"):
+        if name.endswith(".7z") and name not in ("truncated.7z", "notarchive.7z", "blocks.7z"):
             write_listing(os.path.join(out, name))
     return 0
 

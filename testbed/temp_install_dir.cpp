@@ -1,8 +1,11 @@
 #include "temp_install_dir.h"
 
+#include "test_server.h"
+
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -77,6 +80,45 @@ std::string readFileBytes(const std::wstring& path)
 bool TempInstallDir::exists(const std::wstring& name) const
 {
     return GetFileAttributesW(file(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string TempInstallDir::snapshot(const std::wstring& under) const
+{
+    std::string text;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((file(under) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return text;
+    do {
+        std::wstring name = (under.empty() ? L"" : under + L"\\") + found.cFileName;
+        if (!wcscmp(found.cFileName, L".") || !wcscmp(found.cFileName, L"..") || name == L"upgrade.log")
+            continue;
+        bool folder = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        // A folder's own time changes with what comes and goes in it: not compared.
+        text += utf8(name) + " " + std::to_string(found.dwFileAttributes) + " " +
+                (folder ? snapshot(name) : std::to_string(found.ftLastWriteTime.dwLowDateTime) + "\n" + read(name)) +
+                "\n";
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return text;
+}
+
+TempFolderOnSmallVolume::TempFolderOnSmallVolume()
+{
+    const char* data = getenv("UPDATER_TEST_DATA");
+    if (!data)
+        throw std::runtime_error("UPDATER_TEST_DATA is not set: no small volume for this run");
+    wchar_t saved[MAX_PATH] = L"";
+    hadOne_ = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH) > 0;
+    saved_ = saved;
+    std::wstring temp = windowsPathOf(std::string(data) + "/small-volume/temp");
+    CreateDirectoryW(temp.c_str(), nullptr);  // there already after the first test
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+}
+
+TempFolderOnSmallVolume::~TempFolderOnSmallVolume()
+{
+    SetEnvironmentVariableW(L"TMP", hadOne_ ? saved_.c_str() : nullptr);
 }
 
 void removeTestTree(const std::wstring& path)

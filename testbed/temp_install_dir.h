@@ -17,6 +17,8 @@ public:
     void write(const std::wstring& name, const std::string& bytes) const;
     std::string read(const std::wstring& name) const;  // empty when missing
     bool exists(const std::wstring& name) const;
+    // Every file and folder below it but upgrade.log: path, attributes, write time and bytes.
+    std::string snapshot(const std::wstring& under = L"") const;
 
 private:
     std::wstring path_;
@@ -38,3 +40,17 @@ std::string readFileBytes(const std::wstring& path);
 
 // UTF-8 form of text, as the test-bed programs record what they saw.
 std::string utf8(const std::wstring& text);
+
+// While it lives, the temporary folder (TMP, which programs started meanwhile inherit) is a
+// folder on the test's small volume, a file system of its own (UPDATER_TEST_DATA/small-volume).
+class TempFolderOnSmallVolume {
+public:
+    TempFolderOnSmallVolume();
+    ~TempFolderOnSmallVolume();
+    TempFolderOnSmallVolume(const TempFolderOnSmallVolume&) = delete;
+    TempFolderOnSmallVolume& operator=(const TempFolderOnSmallVolume&) = delete;
+
+private:
+    std::wstring saved_;
+    bool hadOne_;
+};

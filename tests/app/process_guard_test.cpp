@@ -195,3 +195,11 @@ TEST(FindOtherInstance, CountsOnlyTheSameProgramFile)
     other.wait(5000);
     same.wait(5000);
 }
+
+TEST(ClaimUpdaterRun, IsSeenByOtherStartsOfTheSameProgram)
+{
+    EXPECT_FALSE(isUpdaterRunClaimed(L"C:\\claimed\\updater.exe"));
+    ASSERT_TRUE(claimUpdaterRun(L"C:\\claimed\\updater.exe"));
+    EXPECT_TRUE(isUpdaterRunClaimed(L"c:\\CLAIMED\\updater.exe"));  // letter case aside
+    EXPECT_FALSE(isUpdaterRunClaimed(L"C:\\other\\updater.exe"));
+}

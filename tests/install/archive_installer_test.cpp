@@ -1,6 +1,7 @@
 // The installer on real archives made by 7zz (testbed/make_archives.py), unpacked into a
 // scratch install directory.
 #include "archive_installer.h"
+#include "install_journal.h"
 
 #include "processes.h"
 #include "temp_install_dir.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -277,24 +279,32 @@ TEST(InstallArchive, AppliesStoredAttributesOverProtectedOldFiles)
     }
 }
 
-TEST(InstallArchive, ADamagedEntryStopsTheRunBeforeItsFileIsMade)
+TEST(InstallArchive, ADamagedBlockLeavesTheInstallDirectoryAsItWas)
 {
-    Install install(L"crc.7z");
-    install.dir.write(L"empty.bin", "old");  // an empty entry still replaces the old file
-    EXPECT_EQ(install.run(), 3);
-    EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
-    EXPECT_TRUE(install.dir.exists(L"empty.bin"));
-    EXPECT_EQ(install.dir.read(L"empty.bin"), "");
-    EXPECT_FALSE(install.dir.exists(L"dir"));  // not even its folder
-    EXPECT_FALSE(install.dir.exists(L"h\u00e9llo w\u00f6rld \u20ac.txt"));
-    std::vector<Event> failed = eventsOf(InstallEvent::Failed);
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_EQ(failed[0].text, "A checksum error occurred in the archive");
-    // The SDK's failure follows the entry's listing on its line.
-    std::vector<std::string> texts = install.logTexts();
-    std::string last = texts.back().empty() ? texts[texts.size() - 2] : texts.back();
-    EXPECT_NE(last.find("  dir/sub/c.bin"), std::string::npos) << last;
-    EXPECT_NE(last.find("ERROR: CRC error"), std::string::npos) << last;
+    // The third of four stored entries; the last of six solid blocks, after five were written.
+    const struct {
+        const wchar_t* archive;
+        const char* entry;  // the failing entry's listing, which the failure follows on its line
+    } table[] = {{L"crc.7z", "  dir/sub/c.bin"}, {L"blocks.7z", "  \xe6\x97\xa5\xe6\x9c\xac/"}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(utf8(row.archive));
+        Install install(row.archive);
+        install.dir.write(L"a.txt", "old");
+        SetFileAttributesW(install.dir.file(L"a.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+        install.dir.write(L"empty.bin", "old");
+        CreateDirectoryW(install.dir.file(L"big").c_str(), nullptr);
+        install.dir.write(L"big\\one.bin", "old one");
+        std::string before = install.dir.snapshot();
+        EXPECT_EQ(install.run(), 3);
+        EXPECT_EQ(install.dir.snapshot(), before);
+        std::vector<Event> failed = eventsOf(InstallEvent::Failed);
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].text, "A checksum error occurred in the archive");
+        std::string line = install.lastLineWith("ERROR: CRC error");
+        EXPECT_NE(line.find(row.entry), std::string::npos) << line;
+        EXPECT_EQ(install.logTexts().back(), "The install directory is as it was before this installation");
+        SetFileAttributesW(install.dir.file(L"a.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
 }
 
 TEST(InstallArchive, ReportsArchivesItCannotRead)
@@ -459,6 +469,7 @@ TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
         const char* line;           // the log's refusal
         const wchar_t* folder;      // a folder made in the install directory first, holding keep.txt
         const wchar_t* firstEntry;
+        const wchar_t* file = nullptr;  // a file made in the install directory first
     } table[] = {
         {L"pipe.7z", "entry name Windows cannot create: b|bad.txt", nullptr, L"a_good.txt"},
         {L"less.7z", "entry name Windows cannot create: b<x.txt", nullptr, L"a_good.txt"},
@@ -474,6 +485,10 @@ TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
         // A folder where the archive has a file is no locked file: it is neither waited for
         // nor moved away.
         {L"lzma2.7z", "a folder stands where the archive has a file: big/two.bin", L"big\\two.bin", L"a.txt"},
+        {L"lzma2.7z", "a file stands where the archive has a folder: dir", nullptr, L"a.txt", L"dir"},
+        {L"backslashpart.7z", "entry name with \"\\\" as separator: b\\x.txt", nullptr, L"a_good.txt"},
+        {L"fileandfolder.7z", "entry name used as a file and as a folder: xx/z.txt", nullptr, L"a_good.txt"},
+        {L"case.7z", "entry names that differ only in case: ", nullptr, L"a_good.txt"},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(utf8(row.archive));
@@ -483,6 +498,8 @@ TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
             CreateDirectoryW(install.dir.file(row.folder).c_str(), nullptr);
             install.dir.write(std::wstring(row.folder) + L"\\keep.txt", "the user's file");
         }
+        if (row.file)
+            install.dir.write(row.file, "the user's file");
         DWORD start = GetTickCount();
         EXPECT_EQ(install.run(), 11);
         EXPECT_LT(GetTickCount() - start, 30000u);  // no wait for a lock (that would be a minute)
@@ -495,6 +512,8 @@ TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
         if (row.folder) {
             EXPECT_EQ(install.dir.read(std::wstring(row.folder) + L"\\keep.txt"), "the user's file");
         }
+        if (row.file)
+            EXPECT_EQ(install.dir.read(row.file), "the user's file");
     }
 }
 
@@ -564,19 +583,95 @@ TEST(InstallArchive, AFailureCarriesOnlyTheFailingOperationsReason)
         ASSERT_EQ(failed.size(), 1u);
         EXPECT_EQ(failed[0].reason, 0u);
     }
-    // A file that can be written neither under its name nor as ".new", here because a file
-    // stands where its folder would be: the system's reason for the last attempt.
+    // The journal cannot be made, here because a folder has its name: the system's reason.
     Install install(L"lzma2.7z");
-    CreateDirectoryW(install.dir.file(L"dir").c_str(), nullptr);
-    install.dir.write(L"dir\\sub", "a file, not a folder");
-    HANDLE probe = CreateFileW(install.dir.file(L"dir\\sub\\c.new").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CreateDirectoryW(install.dir.file(L"upgrade.journal").c_str(), nullptr);
+    HANDLE probe = CreateFileW(install.dir.file(L"upgrade.journal").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD expected = GetLastError();
     ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
     EXPECT_EQ(install.run(), 11);
     std::vector<Event> failed = eventsOf(InstallEvent::Failed);
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_EQ(failed[0].reason, expected);
-    EXPECT_NE(expected, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_NE(install.dir.read(L"upgrade.log").find("ERROR: can not open output file"), std::string::npos);
+    EXPECT_FALSE(install.dir.exists(L"a.txt"));
+    EXPECT_NE(install.dir.read(L"upgrade.log").find("ERROR: can not create the installation journal"),
+              std::string::npos);
+}
+
+TEST(InstallArchive, RefusesAnArchiveThatDoesNotFitBesideTheOldFiles)
+{
+    // The install directory on a small volume with less room than the archive's files take.
+    std::unique_ptr<Install> install;
+    {
+        TempFolderOnSmallVolume small;
+        install.reset(new Install(L"lzma2.7z"));
+    }
+    install->dir.write(L"a.txt", "old");
+    ULARGE_INTEGER available;
+    ASSERT_TRUE(GetDiskFreeSpaceExW(install->dir.path().c_str(), &available, nullptr, nullptr));
+    ASSERT_GT(available.QuadPart, 300000u);
+    install->dir.write(L"filler", std::string(available.QuadPart - 300000, 'f'));
+    std::string before = install->dir.snapshot();
+    EXPECT_EQ(install->run(), 11);
+    EXPECT_EQ(install->dir.snapshot(), before);
+    std::vector<std::string> texts = refusedUpFront(*install);
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[3].rfind("ERROR: not enough free space in the install directory: ", 0), 0u) << texts[3];
+    EXPECT_EQ(eventsOf(InstallEvent::Failed)[0].reason, static_cast<DWORD>(ERROR_DISK_FULL));
+}
+
+TEST(InstallArchive, KeepsAFileThatCannotBeDeletedBesideItWhenTheTemporaryFolderIsElsewhere)
+{
+    Install install(L"selfupdate.7z");
+    TempFolderOnSmallVolume elsewhere;
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        installProgram(L"fake_client.exe", install.dir.path(), L"updater.exe");
+        std::string old = install.dir.read(L"updater.exe");
+        StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 30000");
+        for (int waited = 0; waited < 200 && install.dir.read(L"updater.exe.starts").empty(); ++waited)
+            Sleep(50);
+        ASSERT_EQ(install.run(false), 0);
+        EXPECT_EQ(install.dir.read(L"updater.exe"), SELF_UPDATE_BYTES);
+        EXPECT_FALSE(install.dir.exists(L"updater.new"));
+        std::string line = install.lastLineWith("  updater.exe (old file moved aside to ~u");
+        ASSERT_EQ(line.back(), ')') << line;
+        std::string aside = line.substr(line.find("~u"), line.size() - line.find("~u") - 1);
+        EXPECT_EQ(install.dir.read(std::wstring(aside.begin(), aside.end())), old);
+        TerminateProcess(running.process, 0);
+        running.wait(10000);
+        install.dir.write(L"upgrade.log", "");
+    }
+}
+
+TEST(InstallJournal, AStartPutsBackWhatARunLeftAndLeavesAJournalItCannotRead)
+{
+    const std::string kept = "updater installation journal\nkept aside\ta.txt\t~u00002.old\ncreated file\tb.txt\n";
+    const struct {
+        std::string journal;
+        const char* a;  // a.txt afterwards
+        bool asideStays, bStays, journalStays;
+        const char* logged;
+    } table[] = {
+        // A last line cut short stands for a change that was never made.
+        {kept + "kept aside\tc.txt", "old", false, false, false, "Put the install directory back as it was before"},
+        {kept + "done\n", "new", false, true, false, "Deleted the old files that the last installation kept"},
+        {"updater installation journal\nkept aside\ta.txt\n", "new", true, true, true, "cannot be read whole"},
+        {"updater installation jour", "new", true, true, false, "Put the install directory back as it was before"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.logged);
+        TempInstallDir dir;
+        dir.write(L"a.txt", "new");
+        dir.write(L"~u00002.old", "old");
+        dir.write(L"b.txt", "new b");
+        dir.write(L"upgrade.journal", row.journal);
+        recoverInterruptedInstall();
+        EXPECT_EQ(dir.read(L"a.txt"), row.a);
+        EXPECT_EQ(dir.exists(L"~u00002.old"), row.asideStays);
+        EXPECT_EQ(dir.exists(L"b.txt"), row.bStays);
+        EXPECT_EQ(dir.read(L"upgrade.journal"), row.journalStays ? row.journal : "");
+        EXPECT_NE(dir.read(L"upgrade.log").find(row.logged), std::string::npos) << dir.read(L"upgrade.log");
+    }
 }

@@ -511,6 +511,39 @@ TEST(UpdateRun, AnArchiveWithANameWindowsCannotCreateChangesNothing)
     EXPECT_FALSE(install.dir.exists(L"zolt.exe.starts"));
 }
 
+TEST(UpdateRun, ARunStoppedWhileItWritesIsPutBackByTheNextStart)
+{
+    Install install;
+    install.dir.write(L"a.txt", "old");
+    CreateDirectoryW(install.dir.file(L"dir").c_str(), nullptr);
+    CreateDirectoryW(install.dir.file(L"dir\\sub").c_str(), nullptr);
+    install.dir.write(L"dir\\sub\\c.bin", "old c");
+    ASSERT_TRUE(install.run(L"http://127.0.0.1/ only-one-blank").ended);  // the settings as every start leaves them
+    std::string before = install.dir.snapshot();
+    {
+        // Stopped as a power cut or the task manager would, once it waits for a locked file
+        // with the files before it written.
+        FileHolder holder(install.dir.file(L"dir\\sub\\c.bin"), 120000);
+        ASSERT_TRUE(holder.holding());
+        StartedProcess run = startLimited(L"\"" + install.updater + L"\" " + install.base() + L" " +
+                                          install.serve(L"lzma2.7z") + L" x", install.dir.path());
+        for (int waited = 0; waited < 1200 && install.dir.read(L"upgrade.log").find("  dir/sub/c.bin") == std::string::npos;
+             ++waited)
+            Sleep(100);
+        TerminateProcess(run.process, 1);
+        run.wait(10000);
+    }
+    ASSERT_TRUE(install.dir.exists(L"upgrade.journal"));
+    ASSERT_EQ(install.dir.read(L"big\\one.bin"), treeFile(L"big/one.bin"));
+    DeleteFileW(install.dir.file(L"upgrade.rtp").c_str());  // the stopped run's download
+    Report report = install.run(L"http://127.0.0.1/ only-one-blank");
+    ASSERT_TRUE(report.ended);
+    EXPECT_EQ(install.dir.snapshot(), before);
+    EXPECT_NE(install.dir.read(L"upgrade.log").find(
+                  "Put the install directory back as it was before an installation that did not end\r\n"),
+              std::string::npos);
+}
+
 TEST(UpdateRun, ADownloadThatCannotBeSavedIsNotReplacedByAnOlderArchive)
 {
     Install install;
