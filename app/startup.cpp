@@ -74,7 +74,7 @@ int runUpdater(HINSTANCE instance, wchar_t* commandLine)
     if (isUninstallRequest(commandLine))
         runUninstallMode();
 
-    if (loadSettings(updaterState.installDir, SETTINGS_FILE_ARGUMENT) == RESULT_SETTINGS_MISSING)
+    if (loadSettings(updaterState.installDir, SETTINGS_FILE_ARGUMENT, true) == RESULT_SETTINGS_MISSING)
         errorExit(IDS_SETTINGS_MISSING);
     // A failed survey leaves the version at 0, which the update mode and the User-Agent allow for.
     (void)surveySystem(&osMajorVersion, &osMinorVersion);

@@ -60,7 +60,7 @@ TEST(ClientProgramName, CompletesTheExecSetting)
     for (const auto& row : table) {
         TempInstallDir dir;
         dir.write(L"zolt.ini", std::string("[Launch]\r\nExec=") + row.exec + "\r\n");
-        ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+        ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
         wchar_t program[GUARD_TEXT_CAPACITY];
         clientProgramName(program, GUARD_TEXT_CAPACITY);
         EXPECT_STREQ(program, row.program) << row.exec;
@@ -99,7 +99,7 @@ TEST(WaitForClients, YesTerminatesTheClients)
 {
     TempInstallDir dir;
     dir.write(L"zolt.ini", "[Launch]\r\nExec=client\r\n");
-    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
     StartedProcess zolt = startClient(dir, L"zolt.exe", 120000);
     StartedProcess old = startClient(dir, L"kelmar.exe", 120000);
     StartedProcess exec = startClient(dir, L"client.exe", 120000);
