@@ -3,6 +3,7 @@
 #include "download_client.h"
 #include "launcher.h"
 #include "modes.h"
+#include "process_guard.h"
 #include "resource.h"
 #include "result_codes.h"
 #include "settings.h"
@@ -19,6 +20,7 @@ namespace {
 
 constexpr wchar_t SETTINGS_FILE_ARGUMENT[] = L"\\zolt.ini";
 constexpr wchar_t UNINSTALL_SWITCH[] = L"-uninstall";
+constexpr DWORD START_LOCK_WAIT_MS = 5000;
 
 }  // namespace
 
@@ -70,12 +72,18 @@ int runUpdater(HINSTANCE instance, wchar_t* commandLine)
     // Every bare file name of the program is relative to the install directory.
     if (!SetCurrentDirectoryW(updaterState.installDir))
         errorExit(IDS_SETTINGS_MISSING);
+    // One start at a time reads and writes the install's settings; one that waits too long
+    // reads them as they are and writes nothing to them.
+    const bool startLocked = lockInstallStart(updaterState.installDir, START_LOCK_WAIT_MS);
 
-    if (isUninstallRequest(commandLine))
+    if (isUninstallRequest(commandLine)) {
+        unlockInstallStart();
         runUninstallMode();
+    }
 
-    if (loadSettings(updaterState.installDir, SETTINGS_FILE_ARGUMENT, true) == RESULT_SETTINGS_MISSING)
+    if (loadSettings(updaterState.installDir, SETTINGS_FILE_ARGUMENT, startLocked) == RESULT_SETTINGS_MISSING)
         errorExit(IDS_SETTINGS_MISSING);
+    unlockInstallStart();
     // A failed survey leaves the version at 0, which the update mode and the User-Agent allow for.
     (void)surveySystem(&osMajorVersion, &osMinorVersion);
 
