@@ -158,15 +158,15 @@ int forEachEntry(FILE* source, bool wide, Visit&& visit)
 }
 
 // Calls visit for every entry of the file at path, read as single-byte text and, when that
-// finds no entry, once more as UTF-16. The number of entries, or -1 when it cannot be opened.
+// finds no entry, once more as UTF-16; a file known to be UTF-16 (wide) is read only as such.
+// The number of entries, or -1 when it cannot be opened.
 template <typename Visit>
-int readEntries(const wchar_t* path, Visit&& visit)
+int readEntries(const wchar_t* path, bool wide, Visit&& visit)
 {
-    for (int pass = 1;; ++pass) {
+    for (;; wide = true) {
         FILE* source = _wfopen(path, L"rb");
         if (!source)
             return -1;
-        bool wide = pass == 2;
         int found = forEachEntry(source, wide, visit);
         fclose(source);
         if (found > 0 || wide)
@@ -177,7 +177,7 @@ int readEntries(const wchar_t* path, Visit&& visit)
 // Folds the entries of source into target in file order, so that a later duplicate wins.
 int mergeInto(const wchar_t* target, const wchar_t* source)
 {
-    return readEntries(source, [target](const wchar_t* section, const wchar_t* key, const wchar_t* value) {
+    return readEntries(source, false, [target](const wchar_t* section, const wchar_t* key, const wchar_t* value) {
         (void)WritePrivateProfileStringW(section, key, value, target);  // read back before it is used
     });
 }
@@ -190,10 +190,10 @@ bool holdsKey(const wchar_t* path, const wchar_t* section, const wchar_t* key)
 }
 
 // True when the file at path holds the key of every entry of source (a missing source has none).
-bool holdsEveryKey(const wchar_t* path, const wchar_t* source)
+bool holdsEveryKey(const wchar_t* path, const wchar_t* source, bool wide)
 {
     bool all = true;
-    (void)readEntries(source, [&](const wchar_t* section, const wchar_t* key, const wchar_t*) {
+    (void)readEntries(source, wide, [&](const wchar_t* section, const wchar_t* key, const wchar_t*) {
         all = all && holdsKey(path, section, key);
     });
     return all;
@@ -361,7 +361,8 @@ int replaceSettings(const wchar_t* extraName)
         extra = extraName ? mergeInto(mergePath, extraPath) : 0;
         if ((extra > 0 || converting) &&
             !(writeLayout(mergePath, newPath) && compareWith(newPath, mergePath, true) == Match::Whole &&
-              holdsEveryKey(newPath, settingsFile) && holdsEveryKey(newPath, extraPath) && takeSettingsName(newPath)))
+              holdsEveryKey(newPath, settingsFile, !converting) && holdsEveryKey(newPath, extraPath, false) &&
+              takeSettingsName(newPath)))
             extra = -1;
     }
     (void)deleteFile(mergePath);  // one left behind is made afresh next time
@@ -379,7 +380,9 @@ bool recoverEarlierRewrite()
     installPath(copyPath, CONVERSION_FILE_NAME);
     if (!isExistingFile(copyPath))
         return true;
-    int entries = isExistingFile(settingsFile) ? readEntries(settingsFile, [](const wchar_t*, const wchar_t*, const wchar_t*) {}) : 0;
+    int entries = 0;
+    if (isExistingFile(settingsFile))
+        entries = readEntries(settingsFile, isWideFile(settingsFile), [](const wchar_t*, const wchar_t*, const wchar_t*) {});
     if (entries < 0)
         return false;  // unreadable now: told apart at a later start
     if (entries == 0 || compareWith(settingsFile, copyPath, false) == Match::Beginning ||

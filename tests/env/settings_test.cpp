@@ -373,6 +373,12 @@ TEST(LoadSettings, KeepsPendingSettingsThatCannotBeWritten)
     EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"new.exe");
     EXPECT_STREQ(readString(L"General", L"keep"), L"1");
     EXPECT_FALSE(loaded.dir.exists(L"zolt_upd.ini"));
+
+    // A start that may not write reads the settings as they are.
+    loaded.dir.write(L"zolt_upd.ini", "[General]\r\nUpgradeLaunch=newer.exe\r\n");
+    EXPECT_EQ(loadSettings(loaded.dir.path().c_str(), L"\\zolt.ini", false), RESULT_OK);
+    EXPECT_STREQ(readString(L"General", L"UpgradeLaunch"), L"new.exe");
+    EXPECT_TRUE(loaded.dir.exists(L"zolt_upd.ini"));
 }
 
 // Runs under several code pages: CTest starts these tests again with other Wine locales.
