@@ -19,7 +19,8 @@ constexpr wchar_t CLIENT_PROGRAM[] = L"zolt.exe";
 constexpr wchar_t OLD_CLIENT_PROGRAM[] = L"kelmar.exe";
 constexpr size_t NAME_PART_CAPACITY = 257;
 constexpr wchar_t RUN_CLAIM_PREFIX[] = L"Global\\updater-run-";
-constexpr size_t RUN_CLAIM_NAME_CAPACITY = 64;
+constexpr wchar_t ANOTHER_INSTANCE_TEXT[] = L"Another instance of the updater is running already.\nWill exit now.";
+constexpr wchar_t START_LOCK_PREFIX[] = L"Global\\updater-start-";
 constexpr uint64_t FNV_OFFSET_BASIS = 14695981039346656037ULL;  // 64-bit FNV-1a
 constexpr uint64_t FNV_PRIME = 1099511628211ULL;
 constexpr DWORD WAIT_STEP_MS = 1000;
@@ -34,6 +35,8 @@ constexpr wchar_t PROMPT_WITH_CANCEL[] =
 constexpr wchar_t PROMPT[] =
     L"Waiting for other processes to exit...\nDo you want to terminate all %s processes?\n\n"
     L"'Yes' to terminate %s processes,\n'No' to continue waiting.";
+
+HANDLE startLock;  // held from lockInstallStart to unlockInstallStart
 
 // Calls visit for every process of a snapshot until it returns true; false without a snapshot.
 template <typename Visit>
@@ -184,31 +187,35 @@ DWORD findOtherInstance(const wchar_t* path, DWORD skipId)
     return found;
 }
 
-namespace {
-
-// The name of the claim on the run of the updater at path: it stands for the path, compared
-// without regard to case; a hash keeps it within the length an object name may have.
-void runClaimName(const wchar_t* path, wchar_t (&name)[RUN_CLAIM_NAME_CAPACITY])
+void installObjectName(const wchar_t* prefix, const wchar_t* installDir, wchar_t* name, size_t size)
 {
-    wchar_t lower[PATH_CAPACITY];
-    (void)formatText(lower, PATH_CAPACITY, L"%s", path ? path : L"");  // cut to fit, as the path was
-    (void)CharLowerBuffW(lower, static_cast<DWORD>(wcslen(lower)));
+    // The folder's final path: long names, the drive behind a mapped letter, junctions followed.
+    wchar_t path[PATH_CAPACITY] = L"";
+    HANDLE folder = CreateFileW(installDir ? installDir : L"", FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD length = 0;
+    if (folder != INVALID_HANDLE_VALUE) {
+        length = GetFinalPathNameByHandleW(folder, path, PATH_CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        CloseHandle(folder);
+    }
+    if (length == 0 || length >= PATH_CAPACITY)  // a folder that cannot be opened: its path as given
+        (void)formatText(path, PATH_CAPACITY, L"%s", installDir ? installDir : L"");  // cut to fit
+    // Letter case does not tell two folders apart; a hash keeps the name within an object name's length.
+    (void)CharLowerBuffW(path, static_cast<DWORD>(wcslen(path)));
     uint64_t hash = FNV_OFFSET_BASIS;
-    for (const wchar_t* c = lower; *c; ++c)
+    for (const wchar_t* c = path; *c; ++c)
         hash = (hash ^ static_cast<uint16_t>(*c)) * FNV_PRIME;
-    (void)formatText(name, RUN_CLAIM_NAME_CAPACITY, L"%s%016llx", RUN_CLAIM_PREFIX,
-                     static_cast<unsigned long long>(hash));
+    (void)formatText(name, size, L"%s%016llx", prefix, static_cast<unsigned long long>(hash));
 }
 
-}  // namespace
-
-bool claimUpdaterRun(const wchar_t* path)
+bool claimUpdaterRun(const wchar_t* installDir)
 {
     static HANDLE claim;  // held until the process ends
     if (claim)
         return true;
-    wchar_t name[RUN_CLAIM_NAME_CAPACITY];
-    runClaimName(path, name);
+    wchar_t name[INSTALL_OBJECT_NAME_CAPACITY];
+    installObjectName(RUN_CLAIM_PREFIX, installDir, name, INSTALL_OBJECT_NAME_CAPACITY);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (!mutex)
         return GetLastError() != ERROR_ACCESS_DENIED;  // denied: another user's run holds it
@@ -220,15 +227,52 @@ bool claimUpdaterRun(const wchar_t* path)
     return true;
 }
 
-bool isUpdaterRunClaimed(const wchar_t* path)
+bool isUpdaterRunClaimed(const wchar_t* installDir)
 {
-    wchar_t name[RUN_CLAIM_NAME_CAPACITY];
-    runClaimName(path, name);
+    wchar_t name[INSTALL_OBJECT_NAME_CAPACITY];
+    installObjectName(RUN_CLAIM_PREFIX, installDir, name, INSTALL_OBJECT_NAME_CAPACITY);
     HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
     if (!mutex)
         return GetLastError() == ERROR_ACCESS_DENIED;  // denied: another user's run holds it
     CloseHandle(mutex);
     return true;
+}
+
+void showAnotherInstanceAndExit()
+{
+    (void)MessageBoxW(updaterState.mainWindow, ANOTHER_INSTANCE_TEXT, loadText(IDS_UPDATE_CAPTION),
+                      MB_ICONERROR | MB_SYSTEMMODAL);  // any answer ends the run
+    exitProcess(0);
+}
+
+bool lockInstallStart(const wchar_t* installDir, DWORD waitMs)
+{
+    if (startLock)
+        return true;
+    wchar_t name[INSTALL_OBJECT_NAME_CAPACITY];
+    installObjectName(START_LOCK_PREFIX, installDir, name, INSTALL_OBJECT_NAME_CAPACITY);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex)
+        mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);  // another user's start made it
+    if (!mutex)
+        return false;
+    // Abandoned: a start that ended holding it, which changed nothing by halves.
+    DWORD waited = WaitForSingleObject(mutex, waitMs);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return false;
+    }
+    startLock = mutex;
+    return true;
+}
+
+void unlockInstallStart()
+{
+    if (!startLock)
+        return;
+    (void)ReleaseMutex(startLock);  // held by this thread: it cannot fail
+    CloseHandle(startLock);
+    startLock = nullptr;
 }
 
 DWORD terminateByName(const wchar_t* name)

@@ -27,12 +27,31 @@ bool isClientRunning();
 // regard to case), or 0. Processes running a same-named program from elsewhere do not count.
 DWORD findOtherInstance(const wchar_t* path, DWORD skipId);
 
-// Claims the one run of the updater at path for this process, for as long as it lives: true
-// when no other process holds the claim. Two updaters that start at the same moment see each
-// other; the claim lets exactly one of them go on. Also true when no claim can be made at all.
-bool claimUpdaterRun(const wchar_t* path);
-// Whether some process, this one included, holds the claim on the run of the updater at path.
-bool isUpdaterRunClaimed(const wchar_t* path);
+constexpr size_t INSTALL_OBJECT_NAME_CAPACITY = 64;
+
+// The name of an object that stands for the install directory installDir: prefix and a hash of
+// the folder's final path in lower case, so that every spelling of one folder (a short name, a
+// mapped drive, a junction) gives one name. Cut to fit size.
+void installObjectName(const wchar_t* prefix, const wchar_t* installDir, wchar_t* name, size_t size);
+
+// Claims the one update run of the install directory for this process, for as long as it
+// lives: true when no other process holds the claim (another user's included). Two updaters
+// that start at the same moment see each other; the claim lets exactly one of them go on. Also
+// true when no claim can be made at all.
+bool claimUpdaterRun(const wchar_t* installDir);
+
+// Tells the user that another updater runs the install ("Another instance ...") and ends the
+// process with exit code 0.
+[[noreturn]] void showAnotherInstanceAndExit();
+
+// Takes the lock that lets one start at a time read and write the settings of the install
+// directory, waiting for it at most waitMs: false when another start still holds it then, or
+// when it cannot be had at all. unlockInstallStart lets it go; the end of the process does too.
+bool lockInstallStart(const wchar_t* installDir, DWORD waitMs);
+void unlockInstallStart();
+
+// Whether some process, this one included, holds the claim on the update run of installDir.
+bool isUpdaterRunClaimed(const wchar_t* installDir);
 
 // Terminates every process but this one whose image name is name (letter case ignored);
 // returns the id of the last one that matched, or 0.

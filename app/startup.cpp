@@ -21,11 +21,12 @@ namespace {
 
 constexpr wchar_t SETTINGS_FILE_ARGUMENT[] = L"\\zolt.ini";
 constexpr wchar_t UNINSTALL_SWITCH[] = L"-uninstall";
+constexpr DWORD START_LOCK_WAIT_MS = 5000;
 
 // Puts back what an installation that died left half done, unless that run is still going.
 void recoverInterruptedRun()
 {
-    if (!isUpdaterRunClaimed(updaterState.ownPath))
+    if (!isUpdaterRunClaimed(updaterState.installDir))
         recoverInterruptedInstall();
 }
 
@@ -79,13 +80,21 @@ int runUpdater(HINSTANCE instance, wchar_t* commandLine)
     // Every bare file name of the program is relative to the install directory.
     if (!SetCurrentDirectoryW(updaterState.installDir))
         errorExit(IDS_SETTINGS_MISSING);
-    recoverInterruptedRun();
+    // One start at a time reads and writes the install's settings; one that waits too long
+    // reads them as they are and writes nothing to them.
+    const bool startLocked = lockInstallStart(updaterState.installDir, START_LOCK_WAIT_MS);
+    // A journal is looked at only under the lock: never while another start reads it.
+    if (startLocked)
+        recoverInterruptedRun();
 
-    if (isUninstallRequest(commandLine))
+    if (isUninstallRequest(commandLine)) {
+        unlockInstallStart();
         runUninstallMode();
+    }
 
-    if (loadSettings(updaterState.installDir, SETTINGS_FILE_ARGUMENT) == RESULT_SETTINGS_MISSING)
+    if (loadSettings(updaterState.installDir, SETTINGS_FILE_ARGUMENT, startLocked) == RESULT_SETTINGS_MISSING)
         errorExit(IDS_SETTINGS_MISSING);
+    unlockInstallStart();
     // A failed survey leaves the version at 0, which the update mode and the User-Agent allow for.
     (void)surveySystem(&osMajorVersion, &osMinorVersion);
 

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr int CLIENT_EXIT_WAIT_SECONDS = 1;
+constexpr int UPDATE_WAIT_SECONDS = 10;  // an update that holds the install longer is left to finish
+constexpr DWORD WAIT_STEP_MS = 1000;
 constexpr wchar_t BLOCKING_FILE[] = L"PControl.ini";  // no folder: it lives in the Windows folder
 constexpr wchar_t BLOCKING_SECTION[] = L"Browser";
 
@@ -18,7 +20,14 @@ constexpr wchar_t BLOCKING_SECTION[] = L"Browser";
 
 void runUninstallMode()
 {
-    (void)claimUpdaterRun(updaterState.ownPath);  // an update started now stays away; the outcome changes nothing here
+    // The folder is emptied only while no update writes it, and an update started now stays away.
+    bool claimed = claimUpdaterRun(updaterState.installDir);
+    for (int waited = 0; !claimed && waited < UPDATE_WAIT_SECONDS; ++waited) {
+        Sleep(WAIT_STEP_MS);
+        claimed = claimUpdaterRun(updaterState.installDir);
+    }
+    if (!claimed)
+        showAnotherInstanceAndExit();
     waitForClients(1, CLIENT_EXIT_WAIT_SECONDS);
     // Nothing is reported: a value that cannot be cleared stays as it was.
     for (const wchar_t* value : {L"BLOCK1", L"BLOCK2"})

@@ -24,7 +24,6 @@ constexpr DWORD IDLE_SLEEP_MS = 100;
 constexpr wchar_t ELEVATED_TEXT[] =
     L"You are running the application as Windows Administrator.\nPlease refrain from updating or installing "
     L"using elevated Windows User privileges.\n\nThe update will quit now.\n";
-constexpr wchar_t ANOTHER_INSTANCE_TEXT[] = L"Another instance of the updater is running already.\nWill exit now.";
 
 // An administrator whose token is elevated in full, as "Run as administrator" gives it.
 bool isElevatedAdministrator()
@@ -134,17 +133,15 @@ void runUpdateMode(wchar_t* commandLine)
 
     if (!splitCommandLine(commandLine))
         errorExit(IDS_BAD_PARAMETERS);
-    // Of two updaters that see each other, the one that holds the claim goes on.
-    bool claimed = claimUpdaterRun(updaterState.ownPath);
-    if (findOtherInstance(updaterState.ownPath, GetCurrentProcessId())) {
+    // One run per install: the claim decides, whether or not its holder is seen (it may be
+    // another user's, or run the install under another spelling of its path).
+    bool claimed = claimUpdaterRun(updaterState.installDir);
+    if (!claimed || findOtherInstance(updaterState.ownPath, GetCurrentProcessId())) {
         Sleep(SECOND_LOOK_MS);
         if (!claimed)
-            claimed = claimUpdaterRun(updaterState.ownPath);  // its holder may have ended meanwhile
-        if (!claimed && findOtherInstance(updaterState.ownPath, GetCurrentProcessId())) {
-            (void)MessageBoxW(updaterState.mainWindow, ANOTHER_INSTANCE_TEXT, loadText(IDS_UPDATE_CAPTION),
-                              MB_ICONERROR | MB_SYSTEMMODAL);
-            exitProcess(0);
-        }
+            claimed = claimUpdaterRun(updaterState.installDir);  // its holder may have ended meanwhile
+        if (!claimed)
+            showAnotherInstanceAndExit();
     }
     (void)SetCurrentDirectoryW(updaterState.installDir);  // it was made current at the start already
     buildRestartCommand();

@@ -15,6 +15,8 @@ const wchar_t SETTINGS_FILE_NAME[] = L"zolt.ini";
 const wchar_t PENDING_SETTINGS_FILE_NAME[] = L"zolt_upd.ini";
 const wchar_t DEFAULT_SETTINGS_FILE_NAME[] = L"zolt_default.ini";
 const wchar_t CONVERSION_FILE_NAME[] = L"zolt_tmp_ascii.ini";
+const wchar_t MERGE_FILE_NAME[] = L"zolt_tmp_merge.ini";
+const wchar_t NEW_FILE_NAME[] = L"zolt_tmp_new.ini";
 
 namespace {
 
@@ -23,9 +25,7 @@ constexpr wchar_t BYTE_ORDER_MARK = 0xFEFF;
 constexpr unsigned char UTF16_MARK_BYTES[] = {0xFF, 0xFE};
 constexpr size_t REGISTRY_KEY_CAPACITY = 512;
 constexpr wchar_t REGISTRY_KEY_PREFIX[] = L"SOFTWARE\\zolt\\";
-constexpr DWORD SECTION_LIST_CAPACITY = 4096;  // section names read when looking for an entry
-constexpr DWORD KEY_LIST_CAPACITY = 64;        // enough to tell that a section holds a key
-constexpr size_t COMPARE_BLOCK_SIZE = 4096;    // bytes of the scratch copy compared at a time
+constexpr size_t COMPARE_BLOCK_SIZE = 4096;  // bytes compared at a time
 // The default of a read that tells an absent key from a present one: every merged value is
 // trimmed of the characters up to 0x20, so none reads as this.
 constexpr wchar_t ABSENT_VALUE[] = L"\x01";
@@ -35,9 +35,6 @@ wchar_t settingsFile[SETTINGS_DIR_CAPACITY];
 wchar_t readBuffers[SETTINGS_READ_BUFFERS][SETTINGS_TEXT_CAPACITY];
 size_t readIndex;
 wchar_t proxy[PROXY_ADDRESS_CAPACITY];
-// Set while the scratch copy may hold entries that the settings file lacks: until the next
-// load nothing may replace the copy.
-bool scratchCopyNeeded;
 
 bool isBlankOrMark(wchar_t c)
 {
@@ -120,39 +117,13 @@ void openSection(wchar_t (&section)[SETTINGS_TEXT_CAPACITY], const wchar_t* afte
     (void)removeChar(section, L']');
 }
 
-// How a merge treats a key that the settings file already holds.
-enum class MergeMode {
-    Replace,     // the source's value wins
-    AddMissing,  // the settings file's value stays
-};
-
-// What a merge did: entries found, entries written, and entries left alone because the
-// settings file holds their key (AddMissing only).
-struct MergeCount {
-    int found;
-    int written;
-    int present;
-};
-
-// Every entry of the source is now in the settings file.
-bool mergedWhole(const MergeCount& count)
-{
-    return count.written + count.present == count.found;
-}
-
-bool settingsHoldKey(const wchar_t* section, const wchar_t* key)
-{
-    wchar_t value[2];
-    (void)GetPrivateProfileStringW(section, key, ABSENT_VALUE, value, 2, settingsFile);
-    return value[0] != ABSENT_VALUE[0];
-}
-
-// Merges the entries of one pass over source into the settings file.
-MergeCount mergePass(FILE* source, bool wide, MergeMode mode)
+// Calls visit(section, key, value) for every entry of one pass over source; returns how many.
+template <typename Visit>
+int forEachEntry(FILE* source, bool wide, Visit&& visit)
 {
     wchar_t section[SETTINGS_TEXT_CAPACITY] = L"";
     wchar_t line[LINE_PIECE_CHARS + 1];
-    MergeCount count = {0, 0, 0};
+    int found = 0;
     while (readLinePiece(source, wide, line)) {
         const wchar_t* at = line;
         if (section[0] == L'\0') {
@@ -180,43 +151,57 @@ MergeCount mergePass(FILE* source, bool wide, MergeMode mode)
             continue;
         copyCut(value, SETTINGS_TEXT_CAPACITY, equals + 1, wcslen(equals + 1));
         trimText(value);
-        ++count.found;
-        if (mode == MergeMode::AddMissing && settingsHoldKey(section, key))
-            ++count.present;
-        else if (WritePrivateProfileStringW(section, key, value, settingsFile))
-            ++count.written;
+        ++found;
+        visit(section, key, value);
     }
-    return count;
+    return found;
 }
 
-// Folds the entries of fileName (in the install directory) into the settings file. The source
-// is read as single-byte text and, when that finds no entry, once more as UTF-16. With
-// deleteAfter the source is deleted once it has been read, but only when every entry it holds
-// is in the settings file: otherwise it stays and is merged again next time. A source that
-// cannot be opened merges nothing.
-MergeCount mergeIniFile(const wchar_t* fileName, MergeMode mode, bool deleteAfter)
+// Calls visit for every entry of the file at path, read as single-byte text and, when that
+// finds no entry, once more as UTF-16; a file known to be UTF-16 (wide) is read only as such.
+// The number of entries, or -1 when it cannot be opened.
+template <typename Visit>
+int readEntries(const wchar_t* path, bool wide, Visit&& visit)
 {
-    wchar_t sourcePath[SETTINGS_DIR_CAPACITY];
-    (void)formatText(sourcePath, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
-    for (int pass = 1;; ++pass) {
-        FILE* source = _wfopen(sourcePath, L"rb");
+    for (;; wide = true) {
+        FILE* source = _wfopen(path, L"rb");
         if (!source)
-            return MergeCount{0, 0, 0};
-        bool wide = pass == 2;
-        MergeCount count = mergePass(source, wide, mode);
+            return -1;
+        int found = forEachEntry(source, wide, visit);
         fclose(source);
-        if (count.found > 0 || wide) {
-            if (deleteAfter && mergedWhole(count))
-                (void)deleteFile(sourcePath);  // a source that stays is merged again next time
-            return count;
-        }
+        if (found > 0 || wide)
+            return found;
     }
 }
 
-bool writeUnits(FILE* file, const wchar_t* text)
+// Folds the entries of source into target in file order, so that a later duplicate wins.
+int mergeInto(const wchar_t* target, const wchar_t* source)
 {
-    size_t length = wcslen(text);
-    return fwrite(text, sizeof(wchar_t), length, file) == length;
+    return readEntries(source, false, [target](const wchar_t* section, const wchar_t* key, const wchar_t* value) {
+        (void)WritePrivateProfileStringW(section, key, value, target);  // read back before it is used
+    });
+}
+
+bool holdsKey(const wchar_t* path, const wchar_t* section, const wchar_t* key)
+{
+    wchar_t value[2];
+    (void)GetPrivateProfileStringW(section, key, ABSENT_VALUE, value, 2, path);
+    return value[0] != ABSENT_VALUE[0];
+}
+
+// True when the file at path holds the key of every entry of source (a missing source has none).
+bool holdsEveryKey(const wchar_t* path, const wchar_t* source, bool wide)
+{
+    bool all = true;
+    (void)readEntries(source, wide, [&](const wchar_t* section, const wchar_t* key, const wchar_t*) {
+        all = all && holdsKey(path, section, key);
+    });
+    return all;
+}
+
+void writeUnits(FILE* file, const wchar_t* text)
+{
+    (void)fwrite(text, sizeof(wchar_t), wcslen(text), file);  // what reached the file is compared afterwards
 }
 
 // A file whose first byte is FF or whose second is FE is taken as UTF-16.
@@ -231,46 +216,15 @@ bool isWideFile(const wchar_t* path)
     return head[0] == UTF16_MARK_BYTES[0] || head[1] == UTF16_MARK_BYTES[1];
 }
 
-bool isWideSettingsFile()
-{
-    return isWideFile(settingsFile);
-}
-
-// Copies the settings file to the scratch copy. False when the copy is incomplete; it is then
-// deleted, since left behind it would pass for the remains of a rewrite that died. Refused
-// while the copy holds entries that the settings file may lack.
-bool makeScratchCopy()
-{
-    if (scratchCopyNeeded)
-        return false;
-    if (copyFile(settingsFile, CONVERSION_FILE_NAME) == RESULT_OK)
-        return true;
-    (void)deleteFile(CONVERSION_FILE_NAME);
-    return false;
-}
-
-// Puts the scratch copy back as the settings file. Should that fail, the copy is the only whole
-// one: it stays, untouched for the rest of the load, and is recovered at the next start.
-void restoreFromScratchCopy()
-{
-    if (copyFile(CONVERSION_FILE_NAME, settingsFile) != RESULT_OK)
-        scratchCopyNeeded = true;
-}
-
-// What laying out a settings text made: entry lines, and whether every piece was taken.
-struct Layout {
-    int entries;
-    bool complete;
-};
-
-// The clean layout of the UTF-16 text in source, handed piece by piece to put (which returns
-// false when it could not take one): the mark, then one line per entry, no blanks around it,
-// and one empty line before each section that follows an entry.
+// The clean layout of the UTF-16 text in source, handed piece by piece to put: the mark, then
+// one line per entry, no blanks around it, and one empty line before each section that follows
+// an entry.
 template <typename Put>
-Layout layOutSettings(FILE* source, Put&& put)
+void layOutSettings(FILE* source, Put&& put)
 {
     const wchar_t mark[] = {BYTE_ORDER_MARK, L'\0'};
-    Layout layout = {0, put(mark)};
+    put(mark);
+    bool afterEntry = false;
     wchar_t line[LINE_PIECE_CHARS + 1];
     while (readLinePiece(source, true, line)) {
         wchar_t* text = line;
@@ -280,101 +234,26 @@ Layout layOutSettings(FILE* source, Put&& put)
         if (*text == L'\0')
             continue;
         if (*text == L'[') {
-            if (layout.entries > 0)
-                layout.complete = put(L"\r\n") && layout.complete;
+            if (afterEntry)
+                put(L"\r\n");
         } else {
-            ++layout.entries;
+            afterEntry = true;
         }
-        layout.complete = put(text) && layout.complete;
-        layout.complete = put(L"\r\n") && layout.complete;
+        put(text);
+        put(L"\r\n");
     }
-    return layout;
 }
 
-// Rewrites the settings file in clean layout from the scratch copy. Returns the number of entry
-// lines. A rewrite that finds no entry or fails to write puts the previous content back and
-// keeps the copy.
-int rewriteFromScratchCopy()
-{
-    FILE* copy = _wfopen(CONVERSION_FILE_NAME, L"rb");
-    FILE* target = copy ? _wfopen(settingsFile, L"wb") : nullptr;
-    Layout layout = {0, false};
-    if (copy && target)
-        layout = layOutSettings(copy, [target](const wchar_t* text) { return writeUnits(target, text); });
-    if (copy)
-        fclose(copy);
-    if (target) {
-        if (fflush(target) != 0)  // as in copyFile: a failed flush does not always fail the close
-            layout.complete = false;
-        if (fclose(target) != 0)
-            layout.complete = false;
-    }
-    if (layout.entries > 0 && layout.complete) {
-        (void)deleteFile(CONVERSION_FILE_NAME);  // one that stays is told apart at the next start
-        return layout.entries;
-    }
-    restoreFromScratchCopy();
-    return 0;
-}
-
-// Rewrites the settings file in clean layout through a scratch copy; only a UTF-16 file, since
-// single-byte text read two bytes at a time would come out as nonsense. Returns the number of
-// entry lines.
-int normaliseSettingsFile()
-{
-    if (!isWideSettingsFile() || !makeScratchCopy())
-        return 0;
-    return rewriteFromScratchCopy();
-}
-
-bool isInInstallDirectory(const wchar_t* fileName)
-{
-    wchar_t path[SETTINGS_DIR_CAPACITY];
-    (void)formatText(path, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
-    return isExistingFile(path);
-}
-
-// All or nothing: when the copy or any entry's write fails, the file is left, or put back, as
-// it was, and the conversion is tried again at the next start.
-void convertSettingsFile()
-{
-    if (!makeScratchCopy())
-        return;
-    if (writeFileData(settingsFile, UTF16_MARK_BYTES, sizeof UTF16_MARK_BYTES) != RESULT_OK) {
-        restoreFromScratchCopy();
-        return;
-    }
-    // Judged by what was written, not by whether the copy could be deleted: another program
-    // may hold it open.
-    MergeCount merged = mergeIniFile(CONVERSION_FILE_NAME, MergeMode::Replace, true);
-    if (!mergedWhole(merged)) {
-        restoreFromScratchCopy();
-        return;
-    }
-    if (merged.written > 0)
-        (void)normaliseSettingsFile();
-}
-
-// True when some section of the settings file holds a key.
-bool settingsHoldEntry()
-{
-    static wchar_t sections[SECTION_LIST_CAPACITY];
-    wchar_t keys[KEY_LIST_CAPACITY];
-    DWORD length = GetPrivateProfileSectionNamesW(sections, SECTION_LIST_CAPACITY, settingsFile);
-    for (const wchar_t* name = sections; name < sections + length && *name; name += wcslen(name) + 1) {
-        if (GetPrivateProfileStringW(name, nullptr, L"", keys, KEY_LIST_CAPACITY, settingsFile) > 0)
-            return true;
-    }
-    return false;
-}
+// How the bytes of a file stand to a text.
+enum class Match { Differs, Beginning, Whole };
 
 // Compares an open file with a text handed to it piece by piece.
-struct PrefixMatch {
+struct FileMatch {
     FILE* file;
     bool differs;
     bool ended;  // the file ended before the text did
 
-    bool take(const void* bytes, size_t count)
+    void take(const void* bytes, size_t count)
     {
         const unsigned char* next = static_cast<const unsigned char*>(bytes);
         for (size_t i = 0; i < count && !differs && !ended; ++i) {
@@ -384,82 +263,155 @@ struct PrefixMatch {
             else if (c != next[i])
                 differs = true;
         }
-        return true;
     }
-    // The file holds the text or a beginning of it.
-    bool isPrefix() { return !differs && (ended || fgetc(file) == EOF); }
+    Match result()
+    {
+        if (differs)
+            return Match::Differs;
+        if (ended)
+            return Match::Beginning;
+        return fgetc(file) == EOF ? Match::Whole : Match::Differs;
+    }
 };
 
-// True when the settings file holds the scratch copy, or its clean layout, or a beginning of
-// either: a copy put back, or a rewrite, that was cut short. Everything in it then came from
-// the copy.
-bool settingsAreCutFromScratchCopy()
+// Compares the file at path with the bytes of the file text or, laidOut, with its clean layout.
+Match compareWith(const wchar_t* path, const wchar_t* text, bool laidOut)
 {
-    const bool wideCopy = isWideFile(CONVERSION_FILE_NAME);
-    for (int laidOut = 0; laidOut <= 1; ++laidOut) {
-        if (laidOut && !wideCopy)
-            break;  // only UTF-16 is ever rewritten
-        FILE* settings = _wfopen(settingsFile, L"rb");
-        FILE* copy = settings ? _wfopen(CONVERSION_FILE_NAME, L"rb") : nullptr;
-        bool cut = false;
-        if (copy) {
-            PrefixMatch match = {settings, false, false};
-            if (laidOut) {
-                (void)layOutSettings(copy, [&match](const wchar_t* text) {
-                    return match.take(text, wcslen(text) * sizeof(wchar_t));
-                });
-            } else {
-                unsigned char block[COMPARE_BLOCK_SIZE];
-                size_t got;
-                while (!match.differs && !match.ended && (got = fread(block, 1, sizeof block, copy)) > 0)
-                    (void)match.take(block, got);
-            }
-            cut = match.isPrefix();
-            fclose(copy);
+    FILE* file = _wfopen(path, L"rb");
+    FILE* source = file ? _wfopen(text, L"rb") : nullptr;
+    Match result = Match::Differs;
+    if (source) {
+        FileMatch match = {file, false, false};
+        if (laidOut) {
+            layOutSettings(source, [&match](const wchar_t* piece) { match.take(piece, wcslen(piece) * sizeof(wchar_t)); });
+        } else {
+            unsigned char block[COMPARE_BLOCK_SIZE];
+            size_t got;
+            while (!match.differs && !match.ended && (got = fread(block, 1, sizeof block, source)) > 0)
+                match.take(block, got);
         }
-        if (settings)
-            fclose(settings);
-        if (cut)
-            return true;
+        result = match.result();
+        fclose(source);
     }
-    return false;
+    if (file)
+        fclose(file);
+    return result;
 }
 
-// The scratch copy is deleted only after a complete rewrite or conversion, so one that exists
-// may hold entries that the settings file lost when a run died, or when a disk filled, half
-// way. Nothing of it is lost, and nothing replaces a value the settings file holds on its own.
-void recoverInterruptedRewrite()
+// Writes the clean layout of the UTF-16 file source as the file target; false when target cannot be made.
+bool writeLayout(const wchar_t* source, const wchar_t* target)
 {
-    if (!isInInstallDirectory(CONVERSION_FILE_NAME))
-        return;
-    MergeCount merged;
-    if (!settingsHoldEntry()) {
-        // Cut before its first entry, or gone: every entry comes back.
-        merged = mergeIniFile(CONVERSION_FILE_NAME, MergeMode::Replace, true);
-    } else if (settingsAreCutFromScratchCopy()) {
-        // What is there came from the copy, the last line perhaps cut: the copy goes back whole.
-        restoreFromScratchCopy();
-        if (scratchCopyNeeded)
-            return;
-        (void)deleteFile(CONVERSION_FILE_NAME);  // the settings file holds all of it now
-        (void)normaliseSettingsFile();
-        return;
-    } else {
-        // Written to since (by the client), or the copy is stale: only missing keys come back.
-        merged = mergeIniFile(CONVERSION_FILE_NAME, MergeMode::AddMissing, true);
+    FILE* in = _wfopen(source, L"rb");
+    FILE* out = in ? _wfopen(target, L"wb") : nullptr;
+    if (out) {
+        layOutSettings(in, [out](const wchar_t* piece) { writeUnits(out, piece); });
+        (void)fclose(out);  // what reached the file is compared afterwards
     }
-    if (!mergedWhole(merged)) {
-        scratchCopyNeeded = true;  // the copy stays as it is until every entry is back
+    if (in)
+        fclose(in);
+    return out != nullptr;
+}
+
+void installPath(wchar_t (&path)[SETTINGS_DIR_CAPACITY], const wchar_t* fileName)
+{
+    (void)formatText(path, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
+}
+
+bool isInInstallDirectory(const wchar_t* fileName)
+{
+    wchar_t path[SETTINGS_DIR_CAPACITY];
+    installPath(path, fileName);
+    return isExistingFile(path);
+}
+
+// Gives the whole file at path the settings file's name in one step. False when the name
+// cannot be taken, for one while another program holds the settings file: it stays as it was.
+bool takeSettingsName(const wchar_t* path)
+{
+    (void)SetFileAttributesW(settingsFile, FILE_ATTRIBUTE_NORMAL);  // a read-only file is replaced too; a missing one needs nothing
+    return MoveFileExW(path, settingsFile, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// Makes the settings file's next content beside it and only then gives it the settings file's
+// name: the settings file's UTF-16 text (or the entries of a single-byte one) with the entries
+// of extraName (none when null) merged in, in clean layout. It takes the name only when it is
+// the whole layout and holds the key of every entry of both. Returns the number of entries of
+// extraName, or -1 when they were not applied (it could not be read, or the settings file not
+// replaced).
+int replaceSettings(const wchar_t* extraName)
+{
+    wchar_t mergePath[SETTINGS_DIR_CAPACITY];
+    wchar_t newPath[SETTINGS_DIR_CAPACITY];
+    wchar_t extraPath[SETTINGS_DIR_CAPACITY] = L"";
+    installPath(mergePath, MERGE_FILE_NAME);
+    installPath(newPath, NEW_FILE_NAME);
+    if (extraName)
+        installPath(extraPath, extraName);
+    // Leftovers of an earlier start are never read: deleted (read-only ones too) or overwritten.
+    (void)deleteFile(mergePath);
+    (void)deleteFile(newPath);
+    const bool present = isExistingFile(settingsFile);
+    const bool converting = present && !isWideFile(settingsFile);
+    int extra = -1;
+    bool made = present && !converting ? copyFile(settingsFile, mergePath) == RESULT_OK
+                                       : writeFileData(mergePath, UTF16_MARK_BYTES, sizeof UTF16_MARK_BYTES) == RESULT_OK;
+    if (made) {
+        if (converting)
+            (void)mergeInto(mergePath, settingsFile);  // checked below with the rest
+        extra = extraName ? mergeInto(mergePath, extraPath) : 0;
+        if ((extra > 0 || converting) &&
+            !(writeLayout(mergePath, newPath) && compareWith(newPath, mergePath, true) == Match::Whole &&
+              holdsEveryKey(newPath, settingsFile, !converting) && holdsEveryKey(newPath, extraPath, false) &&
+              takeSettingsName(newPath)))
+            extra = -1;
+    }
+    (void)deleteFile(mergePath);  // one left behind is made afresh next time
+    (void)deleteFile(newPath);
+    return extra;
+}
+
+// An earlier version of the program rewrote the settings file in place from a scratch copy, so
+// one that died left the file empty or cut beside the copy: the copy then goes back byte for
+// byte. Beside a whole settings file the copy is stale and goes without bringing a key back.
+// False while a copy that must go back cannot: nothing is written to the settings until it has.
+bool recoverEarlierRewrite()
+{
+    wchar_t copyPath[SETTINGS_DIR_CAPACITY];
+    installPath(copyPath, CONVERSION_FILE_NAME);
+    if (!isExistingFile(copyPath))
+        return true;
+    int entries = 0;
+    if (isExistingFile(settingsFile))
+        entries = readEntries(settingsFile, isWideFile(settingsFile), [](const wchar_t*, const wchar_t*, const wchar_t*) {});
+    if (entries < 0)
+        return false;  // unreadable now: told apart at a later start
+    if (entries == 0 || compareWith(settingsFile, copyPath, false) == Match::Beginning ||
+        (isWideFile(copyPath) && compareWith(settingsFile, copyPath, true) == Match::Beginning))
+        return takeSettingsName(copyPath);
+    (void)deleteFile(copyPath);  // one that stays is told apart again next time
+    return true;
+}
+
+// Folds the pending settings, or the defaults while they are forced, into the settings file,
+// converting it to UTF-16 on the way. The pending file goes once applied, or when it holds
+// nothing; the defaults stay.
+void applyPendingSettings()
+{
+    if (readInt(L"special", L"force_default_ini") == 1) {
+        (void)replaceSettings(isInInstallDirectory(DEFAULT_SETTINGS_FILE_NAME) ? DEFAULT_SETTINGS_FILE_NAME : nullptr);
         return;
     }
-    // A single-byte result is converted by the load that follows; a wide one is tidied here.
-    if (merged.written > 0)
-        (void)normaliseSettingsFile();
+    const bool pending = isInInstallDirectory(PENDING_SETTINGS_FILE_NAME);
+    if (replaceSettings(pending ? PENDING_SETTINGS_FILE_NAME : nullptr) >= 0 && pending) {
+        wchar_t pendingPath[SETTINGS_DIR_CAPACITY];
+        installPath(pendingPath, PENDING_SETTINGS_FILE_NAME);
+        (void)deleteFile(pendingPath);  // one that stays is merged again next time
+    }
 }
 
 }  // namespace
 
-int loadSettings(const wchar_t* installDir, const wchar_t* fileName)
+int loadSettings(const wchar_t* installDir, const wchar_t* fileName, bool mayWrite)
 {
     if (!installDir || !fileName)
         return RESULT_MISSING_ARGUMENT;
@@ -468,29 +420,9 @@ int loadSettings(const wchar_t* installDir, const wchar_t* fileName)
         ++fileName;
     (void)formatText(settingsFile, SETTINGS_DIR_CAPACITY, L"%s\\%s", installDirectory, fileName);
 
-    scratchCopyNeeded = false;
-    recoverInterruptedRewrite();
-    if (!isExistingFile(settingsFile) && isInInstallDirectory(PENDING_SETTINGS_FILE_NAME))  // creates it
-        (void)mergeIniFile(PENDING_SETTINGS_FILE_NAME, MergeMode::Replace, true);
-    if (!isExistingFile(settingsFile))
-        return RESULT_SETTINGS_MISSING;
-
-    if (!isWideSettingsFile())
-        convertSettingsFile();
-
-    // A file the conversion had to leave single-byte takes the merge as single-byte text, and
-    // is converted at a later start.
-    MergeCount merged;
-    if (readInt(L"special", L"force_default_ini") == 1) {
-        if (!isInInstallDirectory(DEFAULT_SETTINGS_FILE_NAME))
-            return RESULT_OK;
-        merged = mergeIniFile(DEFAULT_SETTINGS_FILE_NAME, MergeMode::Replace, false);
-    } else {
-        merged = mergeIniFile(PENDING_SETTINGS_FILE_NAME, MergeMode::Replace, true);
-    }
-    if (merged.written > 0)
-        (void)normaliseSettingsFile();
-    return RESULT_OK;
+    if (mayWrite && recoverEarlierRewrite())
+        applyPendingSettings();
+    return isExistingFile(settingsFile) ? RESULT_OK : RESULT_SETTINGS_MISSING;
 }
 
 const wchar_t* settingsPath()

@@ -24,15 +24,19 @@ constexpr int DEFAULT_PROXY_PORT = 8080;
 extern const wchar_t SETTINGS_FILE_NAME[];         // "zolt.ini"
 extern const wchar_t PENDING_SETTINGS_FILE_NAME[];  // "zolt_upd.ini", merged and deleted
 extern const wchar_t DEFAULT_SETTINGS_FILE_NAME[];  // "zolt_default.ini", merged and kept
-extern const wchar_t CONVERSION_FILE_NAME[];        // "zolt_tmp_ascii.ini", scratch copy
+extern const wchar_t CONVERSION_FILE_NAME[];        // "zolt_tmp_ascii.ini", left by earlier versions
+extern const wchar_t MERGE_FILE_NAME[];             // "zolt_tmp_merge.ini", scratch: entries merged
+extern const wchar_t NEW_FILE_NAME[];               // "zolt_tmp_new.ini", scratch: the next zolt.ini
 
-// Finds the settings file (fileName, such as "\zolt.ini", inside installDir), folds the pending
-// or default settings into it, converts it to UTF-16 and rewrites it in clean layout. A scratch
-// copy left by a rewrite that died is merged back first when the settings file holds no entry.
-// Single-byte files are read in the system's ANSI code page.
+// Finds the settings file (fileName, such as "\zolt.ini", inside installDir) and, with
+// mayWrite, folds the pending or default settings into it, converted to UTF-16 and in clean
+// layout. The settings file is replaced whole or not at all: its next content is made and read
+// back beside it, then takes its name; when it cannot, the file stays as it was and the pending
+// settings stay for the next start. A file that an earlier version left cut beside its scratch
+// copy "zolt_tmp_ascii.ini" is first put back from the copy byte for byte. Single-byte files
+// are read in the system's ANSI code page. Without mayWrite the settings are used as they are.
 // RESULT_OK when the settings file exists afterwards, RESULT_SETTINGS_MISSING when not.
-// The install directory must be the current directory: the scratch copy has a bare name.
-[[nodiscard]] int loadSettings(const wchar_t* installDir, const wchar_t* fileName);
+[[nodiscard]] int loadSettings(const wchar_t* installDir, const wchar_t* fileName, bool mayWrite);
 
 // Full path of the settings file, fixed by loadSettings.
 const wchar_t* settingsPath();

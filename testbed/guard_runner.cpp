@@ -16,7 +16,7 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     wchar_t current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
-    (void)loadSettings(current, L"\\zolt.ini");  // without settings Exec reads empty
+    (void)loadSettings(current, L"\\zolt.ini", true);  // without settings Exec reads empty
     waitForClients(_wtoi(argv[1]), _wtoi(argv[2]));
     wchar_t own[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);

@@ -31,7 +31,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     }
     wchar_t current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
-    (void)loadSettings(current, L"\\zolt.ini");  // without settings every face is enumerated
+    (void)loadSettings(current, L"\\zolt.ini", true);  // without settings every face is enumerated
     updaterState.instance = instance;
     createFonts();
     if (!registerWindowClass() || !createMainWindow())

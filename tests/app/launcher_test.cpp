@@ -58,7 +58,7 @@ TEST(LauncherCommandLine, NamesTheFullKitOfTheUniverseHost)
     for (const auto& row : table) {
         TempInstallDir dir;
         dir.write(L"zolt.ini", row.settings);
-        ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+        ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
         wchar_t line[LAUNCHER_COMMAND_CAPACITY];
         EXPECT_GT(buildLauncherCommandLine(line, LAUNCHER_COMMAND_CAPACITY, OWN_PATH, row.defaultHost, BASE), 0);
         EXPECT_EQ(std::wstring(line), expectedLine(OWN_PATH, BASE, row.kit, row.program)) << row.settings;
@@ -69,7 +69,7 @@ TEST(LauncherMode, StartsTheSecondCopyWithTheKitAddress)
 {
     TempInstallDir dir;
     dir.write(L"zolt.ini", "[universe]\r\nhost=10.1.2.3\r\nport=7001\r\n[General]\r\nUpgradeLaunch=client.exe\r\n");
-    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
     // The second copy is the running program itself; a recording stand-in takes its place here.
     std::wstring recorder = installProgram(L"fake_client.exe", dir.path(), L"updater.exe");
     wcscpy(updaterState.ownPath, recorder.c_str());

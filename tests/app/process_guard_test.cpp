@@ -60,7 +60,7 @@ TEST(ClientProgramName, CompletesTheExecSetting)
     for (const auto& row : table) {
         TempInstallDir dir;
         dir.write(L"zolt.ini", std::string("[Launch]\r\nExec=") + row.exec + "\r\n");
-        ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+        ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
         wchar_t program[GUARD_TEXT_CAPACITY];
         clientProgramName(program, GUARD_TEXT_CAPACITY);
         EXPECT_STREQ(program, row.program) << row.exec;
@@ -99,7 +99,7 @@ TEST(WaitForClients, YesTerminatesTheClients)
 {
     TempInstallDir dir;
     dir.write(L"zolt.ini", "[Launch]\r\nExec=client\r\n");
-    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
     StartedProcess zolt = startClient(dir, L"zolt.exe", 120000);
     StartedProcess old = startClient(dir, L"kelmar.exe", 120000);
     StartedProcess exec = startClient(dir, L"client.exe", 120000);
@@ -196,10 +196,10 @@ TEST(FindOtherInstance, CountsOnlyTheSameProgramFile)
     same.wait(5000);
 }
 
-TEST(ClaimUpdaterRun, IsSeenByOtherStartsOfTheSameProgram)
+TEST(ClaimUpdaterRun, IsSeenByOtherStartsOfTheSameInstall)
 {
-    EXPECT_FALSE(isUpdaterRunClaimed(L"C:\\claimed\\updater.exe"));
-    ASSERT_TRUE(claimUpdaterRun(L"C:\\claimed\\updater.exe"));
-    EXPECT_TRUE(isUpdaterRunClaimed(L"c:\\CLAIMED\\updater.exe"));  // letter case aside
-    EXPECT_FALSE(isUpdaterRunClaimed(L"C:\\other\\updater.exe"));
+    EXPECT_FALSE(isUpdaterRunClaimed(L"C:\\claimed"));
+    ASSERT_TRUE(claimUpdaterRun(L"C:\\claimed"));
+    EXPECT_TRUE(isUpdaterRunClaimed(L"c:\\CLAIMED"));  // letter case aside
+    EXPECT_FALSE(isUpdaterRunClaimed(L"C:\\other"));
 }

@@ -402,7 +402,7 @@ TEST_F(DownloadClient, GoesThroughTheProxyWithItsOwnHeaders)
     shutdownDownloadClient();
     TempInstallDir dir;
     dir.write(L"zolt.ini", "[proxy]\r\naddress=127.0.0.1\r\nport=" + std::to_string(server.http) + "\r\n");
-    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini"), 0);
+    ASSERT_EQ(loadSettings(dir.path().c_str(), L"\\zolt.ini", true), 0);
     buildProxyAddress();
     setProxyCredential(L"dXNlcjpwYXNz");
     startDownloadWorker(30000);

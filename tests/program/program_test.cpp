@@ -145,3 +145,35 @@ TEST(UpdaterProgram, UninstallDoesNotNeedTheSettings)
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(run.boxes.empty());  // no "Unable to locate zolt.ini"
 }
+
+TEST(UpdaterProgram, TwoStartsAtOnceKeepEverySetting)
+{
+    std::string settings = "[Launch]\r\nExec=client.exe\r\n[client]\r\n";
+    for (int key = 0; key < 120; ++key)
+        settings += "key" + std::to_string(key) + "=the value of setting number " + std::to_string(key) + ", long enough for a file of 8 KB\r\n";
+    settings += "[universe]\r\nhost=10.9.8.7\r\n";
+    ASSERT_GT(settings.size(), 8192u);
+    for (int round = 0; round < 10; ++round) {
+        TempInstallDir dir;
+        dir.write(L"zolt.ini", settings);
+        dir.write(L"zolt_upd.ini", "[General]\r\nadded=1\r\n");
+        // Both load the settings, then end at the missing arguments.
+        std::wstring line = L"\"" + installProgram(L"updater.exe", dir.path(), L"updater.exe") + L"\" x";
+        StartedProcess first = startLimited(line, dir.path());
+        StartedProcess second = startLimited(line, dir.path());
+        BoxAnswerer firstAnswerer(first.id, {IDOK});
+        BoxAnswerer secondAnswerer(second.id, {IDOK});
+        EXPECT_TRUE(first.wait(RUN_TIMEOUT_MS) && second.wait(RUN_TIMEOUT_MS));
+        const std::wstring path = dir.file(L"zolt.ini");
+        wchar_t value[128];
+        for (int key = 0; key < 120; ++key) {
+            GetPrivateProfileStringW(L"client", (L"key" + std::to_wstring(key)).c_str(), L"", value, 128, path.c_str());
+            EXPECT_EQ(value, L"the value of setting number " + std::to_wstring(key) + L", long enough for a file of 8 KB") << "round " << round;
+        }
+        const wchar_t* others[][2] = {{L"Launch", L"Exec"}, {L"universe", L"host"}, {L"General", L"added"}};
+        for (const auto& key : others) {
+            GetPrivateProfileStringW(key[0], key[1], L"", value, 128, path.c_str());
+            EXPECT_NE(value[0], L'\0') << "round " << round << ": " << utf8(key[1]);
+        }
+    }
+}

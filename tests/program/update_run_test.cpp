@@ -1,6 +1,8 @@
 // Whole update runs of updater.exe: an install directory with its zolt.ini and a stand-in
 // client, the test bed's update server, and the UI probe watching the window and answering
 // the boxes as a user would.
+#include "box_answerer.h"
+#include "process_guard.h"
 #include "processes.h"
 #include "temp_install_dir.h"
 #include "test_archives.h"
@@ -350,6 +352,21 @@ TEST(UpdateRun, OneUpdaterAtATime)
     first.wait(5000);
 }
 
+TEST(UpdateRun, TheClaimOfTheInstallDecidesUnderEverySpellingOfItsPath)
+{
+    Install install;
+    // This test program, no updater, holds the claim through the folder's short name.
+    wchar_t shortName[MAX_PATH] = L"";
+    ASSERT_GT(GetShortPathNameW(install.dir.path().c_str(), shortName, MAX_PATH), 0u);
+    ASSERT_NE(install.dir.path(), shortName);
+    ASSERT_TRUE(claimUpdaterRun(shortName));
+    Report report = install.run(install.base() + L" " + install.serve(L"lzma2.7z") + L" x");
+    ASSERT_TRUE(report.ended);
+    ASSERT_EQ(report.boxes().size(), 1u);
+    EXPECT_TRUE(report.showed(boxText("Another instance of the updater is running already.\nWill exit now.")));
+    EXPECT_EQ(install.requests(), 0u);
+}
+
 TEST(UpdateRun, OfTwoUpdatersStartedTogetherExactlyOneGoesOn)
 {
     Install install;
@@ -601,6 +618,25 @@ TEST(UpdateRun, UninstallClearsTheBlocksAndEmptiesTheFolder)
     EXPECT_FALSE(install.dir.exists(L"zolt.ini"));
     EXPECT_FALSE(install.dir.exists(L"bin"));
     EXPECT_FALSE(install.dir.exists(L"zolt.exe"));
+}
+
+TEST(UpdateRun, UninstallLeavesTheFolderToARunningUpdate)
+{
+    Install install;
+    StartedProcess update = startLimited(L"\"" + install.updater + L"\" " + install.base() + L" " +
+                                             install.serve(L"lzma2.7z", "rate=400") + L" x",  // about 30 s
+                                         install.dir.path());
+    for (int waited = 0; waited < 600 && install.requests() == 0; ++waited)
+        Sleep(100);  // the update claims the install before it asks for the kit
+    StartedProcess uninstall = startLimited(L"\"" + install.updater + L"\" -uninstall", install.dir.path());
+    SeenBox box;
+    EXPECT_TRUE(answerNextBox(uninstall.id, IDOK, RUN_LIMIT_MS, &box));
+    EXPECT_EQ(box.text, L"Another instance of the updater is running already.\nWill exit now.");
+    EXPECT_TRUE(uninstall.wait(10000));
+    EXPECT_TRUE(update.wait(RUN_LIMIT_MS));
+    EXPECT_EQ(install.dir.read(L"a.txt"), treeFile(L"a.txt"));
+    EXPECT_TRUE(install.dir.exists(L"zolt.ini"));
+    waitForProcessesFrom(install.dir.path(), 10000);  // the restarted client
 }
 
 namespace {
