@@ -8,6 +8,7 @@
 #include "process_guard.h"
 #include "progress_window.h"
 #include "resource.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "text.h"
 #include "updater_state.h"
@@ -33,6 +34,7 @@ constexpr uint32_t INSTALL_REFRESH_PERIOD_MS = 50;      // window repainted and 
 constexpr uint32_t INSTALL_GUARD_PERIOD_MS = 50;        // a client that starts is noticed within 100 ms
 constexpr char ARCHIVE_FILE[] = "upgrade.rtp";
 constexpr wchar_t ARCHIVE_FILE_WIDE[] = L"upgrade.rtp";
+constexpr wchar_t PARTIAL_ARCHIVE_FILE[] = L"upgrade.rtp.part";  // the download on its way to the disk
 constexpr wchar_t KIT_REFUSED_TEXT[] =
     L"Installation failed.\nThe downloaded update is not signed by the publisher of this program, so nothing was installed.";
 constexpr wchar_t KIT_OTHER_PRODUCT_TEXT[] =
@@ -191,6 +193,20 @@ void restartClient()
     showError(text);
 }
 
+// Puts the downloaded archive on disk as ARCHIVE_FILE_WIDE, whole or not at all. The download
+// has written most of it while it arrived; what is left is its tail and the rename.
+int saveArchive(const unsigned char* data, uint32_t size)
+{
+    int saved = finishDownloadFile(updaterState.currentJob);
+    if (saved != RESULT_OK)  // the copy on disk failed on the way: one more try, whole
+        saved = writeFileData(PARTIAL_ARCHIVE_FILE, data, size);
+    if (saved == RESULT_OK && !MoveFileExW(PARTIAL_ARCHIVE_FILE, ARCHIVE_FILE_WIDE, MOVEFILE_REPLACE_EXISTING))
+        saved = static_cast<int>(GetLastError());
+    if (saved != RESULT_OK)
+        (void)deleteFile(PARTIAL_ARCHIVE_FILE);  // nothing half written stays
+    return saved;
+}
+
 void finish()
 {
     setProgress(1.0f);
@@ -206,8 +222,8 @@ void finish()
     // ignores the trailer after the archive, as it must for a program built without a key.
     KitIdentity lastInstalled;
     int kit = checkKit(data, size, &installingKit, &lastInstalled);
-    int saved = kit == KIT_ACCEPTED ? writeFileData(ARCHIVE_FILE_WIDE, data, size) : kit;
-    releaseDownload(updaterState.currentJob);
+    int saved = kit == KIT_ACCEPTED ? saveArchive(data, size) : kit;
+    releaseDownload(updaterState.currentJob);  // deletes a copy on disk that was not saved
     updaterState.currentJob = nullptr;
     shutdownDownloadClient();
     if (kit != KIT_ACCEPTED) {
@@ -308,6 +324,11 @@ void setInstallName(const wchar_t* format, const char* name)
 }
 
 }  // namespace
+
+void startDownload()
+{
+    updaterState.currentJob = createSavedDownload(updaterState.downloadUrl, PARTIAL_ARCHIVE_FILE);  // none reads as status 15
+}
 
 void resetTransferRate()
 {

@@ -8,6 +8,9 @@ constexpr UINT_PTR UPDATE_TIMER_ID = 97;
 constexpr UINT UPDATE_TIMER_PERIOD_MS = 100;
 constexpr int RECONNECT_BUDGET = 10;
 
+// Creates the run's download job, which writes the archive to disk as it arrives.
+void startDownload();
+
 // Starts the transfer-rate state afresh (before the first job, and for every new job).
 void resetTransferRate();
 

@@ -162,7 +162,7 @@ void runUpdateMode(wchar_t* commandLine)
         removeTree(updaterState.installDir, L"\\cache", L"\\*.*", showCacheEntry);
     }
     showPhase(L"Initiate download...");
-    updaterState.currentJob = createDownload(updaterState.downloadUrl);  // none reads as status 15
+    startDownload();
     (void)SetTimer(updaterState.mainWindow, UPDATE_TIMER_ID, UPDATE_TIMER_PERIOD_MS, nullptr);
 
     runMainLoop();

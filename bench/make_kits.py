@@ -2,6 +2,9 @@
 """Makes the installer benchmark's two kits in OUTDIR, unless they are there already:
   kit_a.7z  about 300 MB unpacked in 80 files, half text and half binary (LZMA2, -mx5)
   kit_b.7z  10,000 files of 1 to 8 KiB in 100 folders
+  kit_c.7z  about 300 MB that decodes fast: 40 files of 2 MB that do not compress (like signed
+            binaries) and 40 text files that compress well, in solid blocks of 64 MiB as
+            scripts/make_kit.sh makes them
 and prints the largest solid block of each (sum of the unpacked sizes of one block), in bytes."""
 import os
 import random
@@ -60,6 +63,19 @@ def fill_b(root):
             f.write(text(rng, rng.randrange(1024, 8193)))
 
 
+def fill_c(root):
+    rng = random.Random(3)
+    for i in range(40):
+        with open(os.path.join(root, "program%02d.dll" % i), "wb") as f:
+            f.write(rng.randbytes(2_000_000))
+    line_block = text(rng, 1 << 20)
+    for i in range(40):
+        with open(os.path.join(root, "notes%02d.txt" % i), "wb") as f:
+            # A megabyte of lines repeated with a counter: text that packs about as well as real logs and help files.
+            for n in range(5):
+                f.write(b"%d " % (i * 5 + n) + line_block)
+
+
 def largest_block(archive):
     listing = subprocess.run(["7zz", "l", "-slt", "-ba", archive], check=True, capture_output=True,
                              text=True).stdout
@@ -77,7 +93,8 @@ def main(out):
     os.makedirs(out, exist_ok=True)
     make_kit(os.path.join(out, "kit_a.7z"), fill_a, ["-m0=LZMA2", "-mx5"])
     make_kit(os.path.join(out, "kit_b.7z"), fill_b, ["-m0=LZMA2", "-mx5"])
-    for name in ("kit_a.7z", "kit_b.7z"):
+    make_kit(os.path.join(out, "kit_c.7z"), fill_c, ["-m0=LZMA2", "-mx5", "-ms=64m"])
+    for name in ("kit_a.7z", "kit_b.7z", "kit_c.7z"):
         print(name, largest_block(os.path.join(out, name)))
     return 0
 

@@ -1,8 +1,12 @@
 #include "download_client.h"
 
 #include "download_job.h"
+#include "files.h"
 #include "request_setup.h"
+#include "result_codes.h"
 #include "text.h"
+
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +25,9 @@ constexpr uint64_t LARGEST_CHUNK = 0x10000000;     // 256 MiB in one write callb
 constexpr uint64_t LARGEST_BODY = 0xFFFFFFFE;      // bodies are counted in 32 bits
 constexpr long WAIT_WHILE_BUSY_MS = 5;
 constexpr long WAIT_WHILE_IDLE_MS = 100;
+// The body's copy on disk is written in pieces of at least this much: few calls, and a small tail
+// left for the end of the download.
+constexpr uint32_t BODY_FILE_PIECE = 1 << 20;
 constexpr long MULTI_MAX_CONNECTS = 64;
 constexpr long MULTI_MAX_HOST_CONNECTIONS = 4;
 constexpr long MULTI_MAX_CONCURRENT_STREAMS = 10;
@@ -67,10 +74,55 @@ void removeActive(const DownloadJob* job)
     }
 }
 
+// Ends the job's copy on disk: kept (the caller's from now on) or deleted. False when the
+// closing failed.
+bool closeBodyFile(DownloadJob* job, bool keep)
+{
+    if (!job->bodyFile)
+        return false;
+    bool closed = CloseHandle(job->bodyFile) != FALSE;
+    job->bodyFile = nullptr;
+    if (!keep)
+        (void)deleteFile(job->bodyFilePath);  // a copy that cannot go is made anew by the next run
+    return closed;
+}
+
+// Cuts the copy on disk to length bytes of the body. The worker, or the main thread for a job
+// the worker does not hold.
+void cutBodyFile(DownloadJob* job, uint32_t length)
+{
+    if (!job->bodyFile || job->bodyFileLength <= length)
+        return;
+    LARGE_INTEGER end;
+    end.QuadPart = length;
+    if (!SetFilePointerEx(job->bodyFile, end, nullptr, FILE_BEGIN) || !SetEndOfFile(job->bodyFile))
+        job->bodyFileFailed = true;
+    job->bodyFileLength = length;
+}
+
+// Writes the body's bytes up to end that the copy on disk lacks, once at least minimum of them
+// wait. Same threads as cutBodyFile.
+void writeBodyFile(DownloadJob* job, uint32_t end, uint32_t minimum)
+{
+    if (!job->bodyFile || job->bodyFileFailed || end <= job->bodyFileLength || end - job->bodyFileLength < minimum)
+        return;
+    while (job->bodyFileLength < end) {
+        uint32_t left = end - job->bodyFileLength;
+        DWORD piece = left < WRITE_PIECE_SIZE ? left : static_cast<DWORD>(WRITE_PIECE_SIZE);
+        DWORD written = 0;
+        if (!WriteFile(job->bodyFile, job->data + job->bodyFileLength, piece, &written, nullptr) || written != piece) {
+            job->bodyFileFailed = true;  // a full disk: the copy is given up, the body in memory stays
+            return;
+        }
+        job->bodyFileLength += piece;
+    }
+}
+
 void destroyJob(DownloadJob* job)
 {
     if (isDestroyed(job))
         return;  // freed once already
+    (void)closeBodyFile(job, false);  // an unfinished copy is of no use to anyone
     if (CURL* transfer = job->transfer.exchange(nullptr))
         curl_easy_cleanup(transfer);
     curl_slist_free_all(job->requestHeaders);
@@ -195,6 +247,7 @@ void startBodyOver(DownloadJob* job)
     job->length = LENGTH_UNKNOWN;
     job->continued = false;
     forgetValidator(job);
+    cutBodyFile(job, 0);
 }
 
 // Whether the answer is exactly the rest of the carried body: "bytes N-(T-1)/T" for the carried
@@ -411,7 +464,11 @@ void configureMulti(CURLM* multi)
 
 void runWorker()
 {
-    workerMulti = curl_multi_init();
+    CURLM* multi = curl_multi_init();
+    {
+        Hold hold(jobLock);  // the shutdown wakes the worker through it
+        workerMulti = multi;
+    }
     bool failed = workerMulti == nullptr;
     if (workerMulti) {
         configureMulti(workerMulti);
@@ -554,6 +611,7 @@ size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userDat
         refuseBody(job, htmlPageStatus(job));
         return 0;
     }
+    writeBodyFile(job, job->dataLength, BODY_FILE_PIECE);
     return static_cast<size_t>(count);
 }
 
@@ -572,6 +630,12 @@ void shutdownDownloadClient()
 {
     if (workerThread.joinable()) {
         workerRunning = false;
+        {
+            // A worker waiting for its network need not finish its wait to see the stop.
+            Hold hold(jobLock);
+            if (workerMulti)
+                (void)curl_multi_wakeup(workerMulti);  // a failed wakeup only leaves the wait to end by itself
+        }
         workerThread.join();
     }
     {
@@ -633,11 +697,20 @@ void carryBody(DownloadJob* job, DownloadJob* failed)
     if (!found)
         return;
     Hold hold(jobLock);
+    if (isActive(found) || found->transfer)
+        return;  // still the worker's
+    // The copy on disk goes along with the body, or starts over as the body does.
+    job->bodyFile = found->bodyFile;
+    job->bodyFileLength = found->bodyFileLength;
+    job->bodyFileFailed = found->bodyFileFailed;
+    memcpy(job->bodyFilePath, found->bodyFilePath, sizeof job->bodyFilePath);
+    found->bodyFile = nullptr;
     uint32_t received = found->received;
-    if (isActive(found) || found->transfer || found->released || !found->data || !found->validator[0] ||
-        found->wholeLength == LENGTH_UNKNOWN || received == 0 || received >= found->wholeLength ||
-        found->dataLength != received)
-        return;  // still the worker's, or nothing that can be continued
+    if (found->released || !found->data || !found->validator[0] || found->wholeLength == LENGTH_UNKNOWN ||
+        received == 0 || received >= found->wholeLength || found->dataLength != received) {
+        cutBodyFile(job, 0);
+        return;  // nothing that can be continued
+    }
     job->data = found->data;
     job->dataCapacity = found->dataCapacity;
     job->dataLength = received;
@@ -658,6 +731,39 @@ DownloadJob* createDownload(const wchar_t* url)
 {
     DownloadJob* job = newJob(url);
     return job ? listJob(job) : nullptr;
+}
+
+DownloadJob* createSavedDownload(const wchar_t* url, const wchar_t* path)
+{
+    DownloadJob* job = newJob(url);
+    if (!job)
+        return nullptr;
+    if (path && formatText(job->bodyFilePath, BODY_FILE_PATH_CAPACITY, L"%s", path) > 0) {
+        (void)deleteFile(path);  // also a read-only one; a file that stays fails the open below
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        job->bodyFile = file == INVALID_HANDLE_VALUE ? nullptr : file;  // none: the caller writes the body itself
+    }
+    return listJob(job);
+}
+
+int finishDownloadFile(DownloadJob* job)
+{
+    DownloadJob* found = findJob(job);
+    if (!found)
+        return RESULT_FILE_WRITE;
+    Hold hold(jobLock);
+    if (!found->bodyFile || isActive(found) || found->transfer)
+        return RESULT_FILE_WRITE;
+    uint32_t size = found->status == DownloadStatus::Done ? downloadSize(found) : 0;  // 0: nothing to keep
+    cutBodyFile(found, size);  // a body that ran past its length
+    writeBodyFile(found, size, 0);
+    bool whole = !found->bodyFileFailed && found->bodyFileLength == size && size > 0;
+    if (!closeBodyFile(found, whole) || !whole) {
+        (void)deleteFile(found->bodyFilePath);  // nothing half written stays
+        return RESULT_FILE_WRITE;
+    }
+    return RESULT_OK;
 }
 
 DownloadJob* createResumedDownload(const wchar_t* url, DownloadJob* failed)

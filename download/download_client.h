@@ -41,6 +41,17 @@ void shutdownDownloadClient();
 // dropped), or null for a longer url, one that begins with a colon, or no memory.
 DownloadJob* createDownload(const wchar_t* url);
 
+// As createDownload, for a job that also keeps its body on disk, in a file at path made anew:
+// the file follows the body as it arrives and moves with it to a resumed job.
+// finishDownloadFile completes it; a job released or ended otherwise deletes it. A file that
+// cannot be made or written only leaves the job without its copy on disk.
+DownloadJob* createSavedDownload(const wchar_t* url, const wchar_t* path);
+
+// For a job that ended as Done: writes the rest of its body to its file, makes the file exactly
+// downloadSize bytes long and closes it; the file is the caller's from then on. RESULT_OK, or
+// RESULT_FILE_WRITE when the job keeps no usable copy (the file, if any, is then deleted).
+[[nodiscard]] int finishDownloadFile(DownloadJob* job);
+
 // A new queued job for url that goes on where failed stopped: when failed has ended after body
 // bytes of an unencoded response that named its length and a strong validator (a strong ETag;
 // without any ETag, a Last-Modified at least 60 s older than its Date), its bytes move into the

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 constexpr size_t VALIDATOR_CAPACITY = 256;         // an ETag or a date, and its 0; longer ones are not kept
+constexpr size_t BODY_FILE_PATH_CAPACITY = 520;     // characters, terminator included
 constexpr uint8_t DESTROYED_RELEASED_MARK = 0x7B;  // written over the flags just before freeing
 constexpr uint8_t DESTROYED_TIMED_OUT_MARK = 0xEA;
 
@@ -43,6 +44,13 @@ struct DownloadJob {
     bool continued;                         // the answer is the rest of the carried body
     bool rangeRefused;                      // the answer refused the rest: ask again, plainly
     bool securedHop;                        // a request of this transfer went over HTTPS; worker only
+    // The body's copy on disk, for a job made to keep one: the worker writes it as the body
+    // arrives, in pieces; it moves with the body to a later job, and the main thread finishes it
+    // once the job is done. A job that ends otherwise deletes it.
+    void* bodyFile;                         // file handle; null: no copy on disk
+    uint32_t bodyFileLength;                // bytes of the body the file holds
+    bool bodyFileFailed;                    // a write failed: the copy is of no use
+    wchar_t bodyFilePath[BODY_FILE_PATH_CAPACITY];
 };
 
 // The stall time-out in force; the request setup bounds the connect phase by twice this.

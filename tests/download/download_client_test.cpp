@@ -474,3 +474,40 @@ TEST_F(DownloadClient, ContinuesACutBodyOnlyWhileTheServerSendsItsRest)
         EXPECT_EQ(asks, entry.asks);
     }
 }
+
+TEST_F(DownloadClient, KeepsTheBodyOnDiskAsItArrives)
+{
+    // 3 MiB cut once after 2 MiB: the copy on disk has pieces of the first answer by then, and
+    // either goes on with the rest or starts over with the whole body.
+    constexpr uint32_t SIZE = 3 << 20;
+    TempInstallDir dir;
+    const std::wstring file = dir.file(L"body.part");
+    for (const char* faults : {"", "&norange=1", "&range416=1"}) {
+        SCOPED_TRACE(faults);
+        std::string tag = "ondisk-" + std::to_string(GetTickCount()) + faults;
+        std::wstring url = server.url(L"bytes/" + std::to_wstring(SIZE) + L"?cutonce=" + std::to_wstring(2 << 20) +
+                                      L"&tag=" + std::wstring(tag.begin(), tag.end()));
+        DownloadJob* failed = createSavedDownload(url.c_str(), file.c_str());
+        ASSERT_EQ(waitForEnd(failed), DownloadStatus::NotFound);
+        EXPECT_GE(readFileBytes(file).size(), 1u << 20);  // on disk before the download ends
+        DownloadJob* job = createResumedDownload(url.c_str(), failed);
+        ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
+        ASSERT_EQ(finishDownloadFile(job), 0);
+        releaseDownload(job);  // the finished file is the caller's: it stays
+        std::string bytes = readFileBytes(file);
+        ASSERT_EQ(bytes.size(), SIZE);
+        EXPECT_TRUE(isPattern(reinterpret_cast<const unsigned char*>(bytes.c_str()), SIZE));
+    }
+    // A job that does not end as Done takes its copy with it; so does one released unfinished.
+    DownloadJob* missing = createSavedDownload(server.url(L"status/404").c_str(), file.c_str());
+    ASSERT_EQ(waitForEnd(missing), DownloadStatus::NotFound);
+    EXPECT_NE(finishDownloadFile(missing), 0);
+    EXPECT_FALSE(dir.exists(L"body.part"));
+    releaseDownload(missing);
+    DownloadJob* slow = createSavedDownload(server.url(L"bytes/3000000?rate=1000000").c_str(), file.c_str());
+    ASSERT_TRUE(waitForBytes(slow, 1));
+    releaseDownload(slow);
+    for (int waited = 0; waited < 100 && dir.exists(L"body.part"); ++waited)
+        Sleep(50);  // the worker ends the released transfer on its next cycle
+    EXPECT_FALSE(dir.exists(L"body.part"));
+}
