@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # make_test_kits.sh KEY_DIR OUTDIR: the kits of the signature tests, made with the vendor
 # scripts from a small tree (OUTDIR/tree): signed with KEY_DIR/private.pem (the key the tests'
-# programs are built with), unsigned, signed with another key made here, and signed kits
-# damaged in the archive, the signature, the magic, or cut inside the trailer.
+# programs are built with), unsigned, signed with another key made here, signed kits
+# damaged in the archive, the signature, the magic, or cut inside the trailer, and a kit of
+# what changed between two versions of a tree (OUTDIR/old, OUTDIR/new).
 set -euo pipefail
 key_dir=$1
 out=$2
@@ -32,3 +33,11 @@ flip "$out/archive_changed.rtp" 40
 flip "$out/signature_changed.rtp" $((size - 72 + 10))
 flip "$out/other_magic.rtp" $((size - 1))
 truncate -s $((size - 30)) "$out/trailer_cut.rtp"
+
+# Two versions of a tree and the kit of what changed between them.
+mkdir -p "$out/old/sub" "$out/new/sub" "$out/new/added/empty"
+printf 'version 1\n' >"$out/old/a.txt"
+printf 'version 2\n' >"$out/new/a.txt"
+printf 'same\n' | tee "$out/old/sub/same.txt" >"$out/new/sub/same.txt"
+printf 'added\n' >"$out/new/added/c.txt"
+bash "$scripts/make_kit.sh" --since "$out/old" "$out/new" "$out/since.rtp" >/dev/null

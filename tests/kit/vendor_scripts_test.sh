@@ -15,13 +15,18 @@ fail() {
   failures=$((failures + 1))
 }
 
-mkdir -p tree/sub empty
+mkdir -p tree/sub empty link hidden keyed names
 printf 'a\n' >tree/a.txt
 printf 'b\n' >tree/sub/b.txt
+for folder in link hidden keyed names; do cp tree/a.txt $folder/; done
+ln -s /etc/hostname link/host
+printf 'SECRET=1\n' >hidden/.env
+touch names/x.
 openssl ecparam -name prime256v1 -genkey -noout -out key.pem
 openssl ec -in key.pem -pubout -out public.pem 2>/dev/null
 openssl genrsa -out rsa.pem 2048 2>/dev/null
 openssl ecparam -name secp384r1 -genkey -noout -out p384.pem
+cp key.pem keyed/signing.pem
 printf 'not a kit\n' >text.txt
 
 # verifies KIT PUBLIC: the trailer's r and s, put back into DER, verify over the archive.
@@ -81,13 +86,54 @@ $scripts/sign_kit.sh key.pem text.txt|text.txt is not a 7z archive
 $scripts/sign_kit.sh key.pem cut.7z|cut.7z is not a whole 7z archive
 $scripts/sign_kit.sh key.pem signed-copy.rtp|signed-copy.rtp is signed already
 $scripts/sign_kit.sh key.pem missing.7z|no such file: missing.7z
-$scripts/make_kit.sh tree|usage: make_kit.sh SOURCE_DIR OUT.rtp [PRIVATE_KEY.pem]
+$scripts/make_kit.sh tree|usage: make_kit.sh [--since OLD_DIR] [--hidden NAME]... [--install-dir-length N] SOURCE_DIR
+$scripts/make_kit.sh link out.rtp|link/host: a symbolic link
+$scripts/make_kit.sh hidden out.rtp|hidden/.env: hidden; pass --hidden '.env' to take it
+$scripts/make_kit.sh keyed out.rtp|keyed/signing.pem: a private key would go into the kit
+$scripts/make_kit.sh tree tree/out.rtp|tree/out.rtp: the kit or its key would go into the kit
+$scripts/make_kit.sh names out.rtp|names/x.: a name Windows cannot create
+$scripts/make_kit.sh --install-dir-length 248 tree out.rtp|--install-dir-length takes a number of characters from 3 to 247
+$scripts/make_kit.sh --since empty tree out.rtp|empty holds none of the files of tree
+$scripts/make_kit.sh --since tree tree out.rtp|nothing changed since tree
 $scripts/make_kit.sh missing out.rtp|no such folder: missing
 $scripts/make_kit.sh empty out.rtp|empty is empty
 $scripts/make_kit.sh tree out.rtp rsa.pem|rsa.pem is not an ECDSA P-256 (prime256v1) key
 $scripts/make_kit.sh tree out.rtp public.pem|public.pem is not a private key in PEM form
 $scripts/make_kit.sh tree missing-folder/out.rtp|no folder for missing-folder/out.rtp
 EOF_TABLE
+
+bash "$scripts/make_kit.sh" --hidden .env hidden taken.7z >/dev/null && 7zz l -ba taken.7z | grep -q ' \.env$' ||
+  fail "--hidden does not take .env"
+
+# The shared table of entry names: the script's rules give the installer's verdicts.
+export LC_ALL=C.UTF-8
+. "$scripts/kit_names.sh"
+while IFS= read -r line; do
+  [[ $line != '#'* ]] || continue
+  want=${line%%$'\t'*} line=${line#*$'\t'}
+  kinds=(${line%%$'\t'*}) line=${line#*$'\t'} kinds=(${kinds[0]//,/ })
+  length=${line%%$'\t'*} line=${line#*$'\t'}$'\t'
+  got=ok listed=""
+  while [ -n "$line" ]; do
+    name=$(printf %b "${line%%$'\t'*}") line=${line#*$'\t'}
+    kind=${kinds[0]} kinds=("${kinds[@]:1}") && [ ${#kinds[@]} -gt 0 ] || kinds=("$kind")
+    name_verdict "$name" "$kind" "$length"
+    [ "$got" != ok ] || got=$verdict
+    listed+="$kind $name"$'\n'
+  done
+  [ "$got" != ok ] || got=$(printf %s "$listed" | tree_clashes | sed -n '1s/ .*//p')
+  [ "${got:-ok}" = "$want" ] || fail "names [$listed]: the script says ${got:-ok}, the installer $want"
+done <"$scripts/../tests/install/entry_names.tsv"
+
+# A signing stopped part-way (the disk full 30 bytes into the signature): the kit is as it was.
+fill() { rm -f fill.7z; head -c "$1" /dev/urandom >fill.bin; 7zz a -bso0 -bsp0 -mx0 fill.7z fill.bin; }
+fill 1000
+fill $((1000 + 5 * 1024 - 30 - $(wc -c <fill.7z)))
+cp fill.7z fill-copy.7z
+(ulimit -f 5; bash "$scripts/sign_kit.sh" key.pem fill.7z) >/dev/null 2>&1 && fail "signing on a full disk succeeded"
+cmp -s fill.7z fill-copy.7z || fail "a signing stopped part-way changed the kit"
+ls -a | grep -q '^\.signed\.' && fail "a signing stopped part-way left a file behind"
+bash "$scripts/sign_kit.sh" key.pem fill.7z >/dev/null || fail "no signing after one stopped part-way"
 
 # The build's key option: the public key's point goes into the program; other keys are refused.
 printf 'include(%s)\nupdater_kit_key_source("${PEM}" key.cpp)\n' "$scripts/../cmake/KitKey.cmake" >key.cmake
