@@ -59,11 +59,13 @@ out_dir=$(cd "$(dirname "$out")" 2>/dev/null && pwd -P) || die "no folder for $o
 problems=()
 refuse() { problems+=("$source_dir/${1//[$'\x01'-$'\x1f']/?}: $2"); }
 source_real=$(cd "$source_dir" && pwd -P)
-for file in "$out_dir/$(basename "$out")" ${key:+"$(realpath -m -- "$key")"}; do
+key_real=${key:+$(realpath -m -- "$key")}
+for file in "$out_dir/$(basename "$out")" ${key:+"$key_real"}; do
   [[ $file != "$source_real"/* ]] || refuse "${file#"$source_real"/}" "the kit or its key would go into the kit"
 done
 while IFS= read -r -d '' file; do
-  refuse "${file#"$source_dir"/}" "a private key would go into the kit"
+  [ "$(realpath -m -- "$file")" = "$key_real" ] ||  # named above
+    refuse "${file#"$source_dir"/}" "a private key would go into the kit"
 done < <(grep -rlIZ -e '-----BEGIN [A-Z ]*PRIVATE KEY-----' "$source_dir" 2>/dev/null || true)
 entries=()  # "KIND SIZE NAME" of every file and folder
 skipped=""  # a refused hidden folder: what it holds is not looked at
@@ -151,12 +153,14 @@ if [ -n "$since" ]; then
 else
   pack "$part"
 fi
+archive_size=$(wc -c <"$part")
 if [ -n "$key" ]; then
   bash "$here/sign_kit.sh" "$key" "$part" >/dev/null
 fi
 mv -f "$part" "$out"
 echo "made $out ($(wc -c <"$out") bytes${key:+, signed})"
 if [ -n "$since" ]; then
-  echo "  ${#listed[@]} entries new or changed since $since; left out $kept unchanged files of $kept_bytes bytes;" \
-    "a full kit would be $(wc -c <"$full") bytes"
+  echo "  of what changed since $since: ${#listed[@]} new or changed files and folders;" \
+    "left out $kept unchanged files of $kept_bytes bytes; the archive is $archive_size bytes," \
+    "a full kit's $(wc -c <"$full")"
 fi
