@@ -583,21 +583,15 @@ const char* refusalOf(Run& run, UInt32 index)
         return "entry name Windows cannot create: ";
     if (wcschr(name, L'\\'))
         return "entry name with \"\\\" as separator: ";  // only "/" makes folders
-    wchar_t full[FULL_PATH_CAPACITY];
-    DWORD length = GetFullPathNameW(name, FULL_PATH_CAPACITY, full, nullptr);
-    if (length == 0 || length >= FULL_PATH_CAPACITY)
-        return "entry path too long for Windows: ";
     bool isDir = SzArEx_IsDir(&run.database, index);
-    const wchar_t* lastSeparator = wcsrchr(full, L'\\');
-    size_t folderLength = isDir ? length : lastSeparator ? static_cast<size_t>(lastSeparator - full) : 0;
-    if (folderLength > FOLDER_PATH_LIMIT || (!isDir && length > FILE_PATH_LIMIT))
+    if (!fitsPathLimits(name, isDir))
         return "entry path too long for Windows: ";
     if (fileStandsInTheWay(run, name, isDir))
         return "a file stands where the archive has a folder: ";
     if (isDir)
         return nullptr;
     // A folder is no locked file: waiting for it or moving it aside would lose what it holds.
-    DWORD attributes = GetFileAttributesW(full);
+    DWORD attributes = GetFileAttributesW(name);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "a folder stands where the archive has a file: ";
     return nullptr;
@@ -804,6 +798,17 @@ bool isCreatableEntryName(const wchar_t* name)
             return !here;  // the name must end in a name of its own
         component = end + 1;
     }
+}
+
+bool fitsPathLimits(const wchar_t* name, bool isDir)
+{
+    wchar_t full[FULL_PATH_CAPACITY];
+    DWORD length = GetFullPathNameW(name, FULL_PATH_CAPACITY, full, nullptr);
+    if (length == 0 || length >= FULL_PATH_CAPACITY)
+        return false;
+    const wchar_t* lastSeparator = wcsrchr(full, L'\\');
+    size_t folderLength = isDir ? length : lastSeparator ? static_cast<size_t>(lastSeparator - full) : 0;
+    return folderLength <= FOLDER_PATH_LIMIT && (isDir || length <= FILE_PATH_LIMIT);
 }
 
 int installArchive(const char* archiveName, InstallEventHandler handler)

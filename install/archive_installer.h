@@ -46,3 +46,8 @@ bool isSafeEntryName(const wchar_t* name);
 // empty part, no control character or any of < > " | ? *, no part ending in a dot or a blank
 // ("." alone is a part that stays where it is, but cannot end the name).
 bool isCreatableEntryName(const wchar_t* name);
+
+// Whether an entry (UTF-16, "/" or "\" as separators) fits Windows' path limits without
+// long-path support when it is made under the current directory: files below MAX_PATH,
+// folders with room for an 8.3 name within it.
+bool fitsPathLimits(const wchar_t* name, bool isDir);

@@ -13,6 +13,13 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${UPDATER_BUILD_DIR:-$root/build}
 
 bash "$root/scripts/build.sh"
+# The demo's kit is unsigned: a program built with a kit key would refuse it.
+kit_key=$(sed -n 's/^UPDATER_KIT_PUBLIC_KEY:FILEPATH=//p' "$build_dir/CMakeCache.txt")
+if [ -n "$kit_key" ]; then
+  echo "run: $build_dir is built with the kit key $kit_key and would refuse the demo's unsigned kit;" \
+    "build it without the key: UPDATER_KIT_PUBLIC_KEY= scripts/run.sh" >&2
+  exit 1
+fi
 
 . "$root/testbed/session.sh"
 server_dir="$build_dir/demo-server"

@@ -20,8 +20,8 @@ export DEBIAN_FRONTEND=noninteractive
 apt_updated=0
 apt_update() {
   if [ $apt_updated -eq 0 ]; then
-    $sudo apt-get update -qq
     apt_updated=1
+    $sudo apt-get update -qq || echo "setup: cannot refresh the package lists (offline?); going on with them as they are" >&2
   fi
 }
 
@@ -114,14 +114,18 @@ echo "setup: 7-Zip $SEVENZIP_VERSION: Debian revision $sevenzip_revision"
 echo "setup: GoogleTest $GOOGLETEST_VERSION: Debian revision $googletest_revision"
 
 # fetch NAME REVISION: unpacks Debian's source package NAME=REVISION into $src_dir/NAME-REVISION,
-# so that a new revision is fetched and built beside the old one.
+# so that a new revision is fetched and built beside the old one. Returns 1 when it cannot be
+# fetched.
 fetch_source() {
   local name=$1 version=$2 dest="$src_dir/$1-$2"
   fetched "$name" "$version" && return 0
   say "fetching source package $name $version"
   local work
   work=$(mktemp -d "$src_dir/.fetch.XXXXXX")
-  (cd "$work" && apt-get source -q "$name=$version" >/dev/null)
+  if ! (cd "$work" && apt-get source -q "$name=$version" >/dev/null); then
+    rm -rf "$work"
+    return 1
+  fi
   local unpacked
   unpacked=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
   [ -n "$unpacked" ] || { echo "setup: apt-get source $name=$version unpacked nothing" >&2; exit 1; }
@@ -131,9 +135,20 @@ fetch_source() {
   touch "$dest/.fetched"
 }
 
-fetch_source curl "$curl_revision"
-fetch_source 7zip "$sevenzip_revision"
-fetch_source googletest "$googletest_revision"
+# fetch_or_cached NAME UPSTREAM VARIABLE: fetches NAME at the revision in VARIABLE or, when that
+# fails (offline, say), sets VARIABLE to the newest revision of UPSTREAM fetched before.
+fetch_or_cached() {
+  local name=$1 upstream=$2 variable=$3 cached
+  fetch_source "$name" "${!variable}" && return 0
+  cached=$(for f in "$src_dir/$name"-*/.fetched; do [ ! -f "$f" ] || basename "$(dirname "$f")"; done |
+    sed "s/^$name-//" | newest_revision "$upstream") ||
+    { echo "setup: cannot fetch $name ${!variable}, and the cache holds no $name $upstream" >&2; exit 1; }
+  echo "setup: cannot fetch $name ${!variable}; taking $cached from the cache instead"
+  printf -v "$variable" %s "$cached"
+}
+fetch_or_cached curl "$CURL_VERSION" curl_revision
+fetch_or_cached 7zip "$SEVENZIP_VERSION" sevenzip_revision
+fetch_or_cached googletest "$GOOGLETEST_VERSION" googletest_revision
 
 curl_src="$src_dir/curl-$curl_revision"
 curl_prefix="$UPDATER_DEPS_DIR/curl-$curl_revision"

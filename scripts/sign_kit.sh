@@ -29,5 +29,11 @@ done
 cp "$work/identity" "$work/trailer"
 printf '%b' "$(sed 's/../\\x&/g' <<<"$raw")$KIT_MAGIC" >>"$work/trailer"
 [ "$(wc -c <"$work/trailer")" -eq $(($(wc -c <"$work/identity") + 72)) ] || die "cannot write the signature"
-cat "$work/trailer" >>"$kit"
+# Written beside the kit and renamed into place, so that a failure part-way (a full disk)
+# leaves the kit as it was.
+signed=$(mktemp "$(dirname "$kit")/.signed.XXXXXX") || die "cannot write beside $kit"
+trap 'rm -rf "$work" "$signed"' EXIT
+chmod --reference="$kit" "$signed"
+cat "$kit" "$work/trailer" >"$signed" 2>/dev/null && mv -f "$signed" "$kit" ||
+  die "cannot write the signed kit beside $kit (is the disk full?); $kit is as it was"
 echo "signed $kit as $UPDATER_KIT_PRODUCT $UPDATER_KIT_VERSION"

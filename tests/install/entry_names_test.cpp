@@ -1,99 +1,75 @@
 #include "archive_installer.h"
+#include "temp_install_dir.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
+#include <vector>
 
-TEST(EntryNames, OnlyNamesInsideTheInstallDirectoryAreSafe)
+namespace {
+
+// The fields of a line of the shared table, names decoded: "\\" and "\xHH" escapes, then UTF-8.
+std::vector<std::wstring> tableFields(const std::string& line)
 {
-    const struct {
-        const wchar_t* name;
-        bool safe;
-    } table[] = {
-        {L"a.txt", true},
-        {L"bin/client.dll", true},
-        {L"bin\\client.dll", true},
-        {L"./a.txt", true},
-        {L"a..b/c..txt", true},
-        {L"console.txt", true},
-        {L"COM0", true},
-        {L"COM10.txt", true},
-        {L"LPTX", true},
-        {L"\u65e5\u672c/\u540d\u524d.txt", true},
-        // Absolute, drive, UNC and device forms.
-        {L"/etc/x", false},
-        {L"\\x", false},
-        {L"\\\\server\\share\\x", false},
-        {L"\\\\?\\C:\\x", false},
-        {L"C:\\x", false},
-        {L"C:x", false},
-        // Climbing out, with either separator, or through components Windows strips away.
-        {L"..", false},
-        {L"../x", false},
-        {L"a/../../x", false},
-        {L"a\\..\\x", false},
-        {L"a/..", false},
-        {L"a/... /x", false},
-        // Alternate data streams.
-        {L"a.txt:hidden", false},
-        {L"a.txt::$DATA", false},
-        // Reserved device names, in any case, with or without an extension.
-        {L"CON", false},
-        {L"con.txt", false},
-        {L"bin/Nul", false},
-        {L"PRN.log.old", false},
-        {L"aux", false},
-        {L"COM1", false},
-        {L"lpt9.dat", false},
-        {L"CON .txt", false},
-    };
-    for (const auto& row : table)
-        EXPECT_EQ(isSafeEntryName(row.name), row.safe) << row.name;
-    EXPECT_FALSE(isSafeEntryName(nullptr));
+    std::vector<std::wstring> fields(1);
+    std::string bytes;
+    for (size_t i = 0; i <= line.size(); ++i) {
+        if (i == line.size() || line[i] == '\t') {
+            std::wstring& field = fields.back();
+            field.resize(bytes.size());
+            field.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                                 &field[0], static_cast<int>(field.size()))));
+            fields.emplace_back();
+            bytes.clear();
+        } else if (line[i] == '\\' && line.compare(i, 2, "\\x") == 0) {
+            bytes += static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            bytes += line[i];
+            i += line[i] == '\\' ? 1 : 0;
+        }
+    }
+    fields.pop_back();
+    return fields;
 }
 
-TEST(EntryNames, OnlyNamesWindowsCanMakeAreCreatable)
+}  // namespace
+
+// The shared table of names (tests/install/entry_names.tsv, which make_kit.sh is checked
+// against too): the installer's rules for one name under an install folder whose path has the
+// row's length. The names of a whole kit's verdicts each pass them.
+TEST(EntryNames, TheSharedTableHoldsTheInstallersVerdicts)
 {
-    const struct {
-        const wchar_t* name;
-        bool creatable;
-    } table[] = {
-        {L"a.txt", true},
-        {L"bin/client.dll", true},
-        {L"bin\\client.dll", true},
-        {L"./a.txt", true},
-        {L"a/./b.txt", true},
-        {L".hidden", true},
-        {L"a b/c d.txt", true},
-        {L"a.b.c", true},
-        {L"x\x7f.txt", true},  // DEL is no control character to Windows
-        {L"\u65e5\u672c/\u540d\u524d.txt", true},
-        // Empty names and parts.
-        {L"", false},
-        {L"a//b.txt", false},
-        {L"a/", false},
-        {L"a\\\\b.txt", false},
-        // Control characters.
-        {L"a\x01.txt", false},
-        {L"a\tb.txt", false},
-        {L"dir\x1f/b.txt", false},
-        // Characters Windows reserves.
-        {L"b|bad.txt", false},
-        {L"a<b", false},
-        {L"a>b", false},
-        {L"a\"b", false},
-        {L"what?.txt", false},
-        {L"*.txt", false},
-        {L"dir*/b.txt", false},
-        // Parts that end in a dot or a blank, which Windows strips; a name that ends in ".".
-        {L"a.", false},
-        {L"a ", false},
-        {L"dot./x.txt", false},
-        {L"blank /x.txt", false},
-        {L"a/.", false},
-        {L".", false},
-    };
-    for (const auto& row : table)
-        EXPECT_EQ(isCreatableEntryName(row.name), row.creatable) << testing::PrintToString(std::wstring(row.name));
+    TempInstallDir scratch;
+    std::string table = readFileBytes(programDirectory() + L"\\entry_names.tsv");
+    ASSERT_FALSE(table.empty());
+    for (size_t start = 0, end; start < table.size(); start = end + 1) {
+        end = table.find('\n', start);
+        std::string line = table.substr(start, end - start);
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::wstring> row = tableFields(line);
+        ASSERT_GE(row.size(), 4u) << line;
+        std::wstring folder = scratch.path() + L"\\" + std::wstring(std::stoul(row[2]) - scratch.path().size() - 1, L'p');
+        (void)CreateDirectoryW(folder.c_str(), nullptr);  // there for an earlier row of the same length
+        ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str())) << line;
+        bool perName = row[0] == L"ok" || row[0] == L"unsafe" || row[0] == L"uncreatable" || row[0] == L"too-long";
+        for (size_t i = 3; i < row.size(); ++i) {
+            const wchar_t* name = row[i].c_str();
+            bool isDir = row[1].compare(0, 6, L"folder") == 0 && (i == 3 || row[1].find(L',') == std::wstring::npos);
+            const wchar_t* verdict = !isSafeEntryName(name)       ? L"unsafe"
+                                     : !isCreatableEntryName(name) ? L"uncreatable"
+                                     : !fitsPathLimits(name, isDir) ? L"too-long"
+                                                                    : L"ok";
+            EXPECT_EQ(verdict, perName ? row[0] : L"ok") << line << " (name " << i - 2 << ")";
+        }
+        ASSERT_TRUE(SetCurrentDirectoryW(scratch.path().c_str()));
+    }
+}
+
+TEST(EntryNames, NoNameIsNoEntry)
+{
+    EXPECT_FALSE(isSafeEntryName(nullptr));
     EXPECT_FALSE(isCreatableEntryName(nullptr));
 }

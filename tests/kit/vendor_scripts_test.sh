@@ -16,13 +16,18 @@ fail() {
   failures=$((failures + 1))
 }
 
-mkdir -p tree/sub empty
+mkdir -p tree/sub empty link hidden keyed names
 printf 'a\n' >tree/a.txt
 printf 'b\n' >tree/sub/b.txt
+for folder in link hidden keyed names; do cp tree/a.txt $folder/; done
+ln -s /etc/hostname link/host
+printf 'SECRET=1\n' >hidden/.env
+touch names/x.
 openssl ecparam -name prime256v1 -genkey -noout -out key.pem
 openssl ec -in key.pem -pubout -out public.pem 2>/dev/null
 openssl genrsa -out rsa.pem 2048 2>/dev/null
 openssl ecparam -name secp384r1 -genkey -noout -out p384.pem
+cp key.pem keyed/signing.pem
 printf 'not a kit\n' >text.txt
 
 # verifies KIT PUBLIC: M and L name zolt 2.0.1; r and s, put back into DER, verify over A M L.
@@ -83,7 +88,15 @@ $scripts/sign_kit.sh key.pem text.txt|text.txt is not a 7z archive
 $scripts/sign_kit.sh key.pem cut.7z|cut.7z is not a whole 7z archive
 $scripts/sign_kit.sh key.pem signed-copy.rtp|signed-copy.rtp is signed already
 $scripts/sign_kit.sh key.pem missing.7z|no such file: missing.7z
-$scripts/make_kit.sh tree|usage: make_kit.sh SOURCE_DIR OUT.rtp [PRIVATE_KEY.pem]
+$scripts/make_kit.sh tree|usage: make_kit.sh [--since OLD_DIR] [--hidden NAME]... [--install-dir-length N] SOURCE_DIR
+$scripts/make_kit.sh link out.rtp|link/host: a symbolic link
+$scripts/make_kit.sh hidden out.rtp|hidden/.env: hidden; pass --hidden '.env' to take it
+$scripts/make_kit.sh keyed out.rtp|keyed/signing.pem: a private key would go into the kit
+$scripts/make_kit.sh tree tree/out.rtp|tree/out.rtp: the kit or its key would go into the kit
+$scripts/make_kit.sh names out.rtp|names/x.: a name Windows cannot create
+$scripts/make_kit.sh --install-dir-length 248 tree out.rtp|--install-dir-length takes a number of characters from 3 to 247
+$scripts/make_kit.sh --since empty tree out.rtp|empty holds none of the files of tree
+$scripts/make_kit.sh --since tree tree out.rtp|nothing changed since tree
 $scripts/make_kit.sh missing out.rtp|no such folder: missing
 $scripts/make_kit.sh empty out.rtp|empty is empty
 $scripts/make_kit.sh tree out.rtp rsa.pem|rsa.pem is not an ECDSA P-256 (prime256v1) key
@@ -99,6 +112,41 @@ UPDATER_KIT_VERSION=65536 $scripts/make_kit.sh tree out.rtp key.pem|version '655
 UPDATER_KIT_VERSION=1..2 $scripts/sign_kit.sh key.pem plain.7z|version '1..2' is not
 UPDATER_KIT_VERSION=v2 $scripts/sign_kit.sh key.pem plain.7z|version 'v2' is not
 EOF_TABLE
+
+bash "$scripts/make_kit.sh" --hidden .env hidden taken.7z >/dev/null && 7zz l -ba taken.7z | grep -q ' \.env$' ||
+  fail "--hidden does not take .env"
+
+# The shared table of entry names: the script's rules give the installer's verdicts.
+export LC_ALL=C.UTF-8
+. "$scripts/kit_names.sh"
+while IFS= read -r line; do
+  [[ $line != '#'* ]] || continue
+  IFS=$'\t' read -r want kinds length _ <<<"$line"
+  IFS=, read -ra kinds <<<"$kinds"
+  line=${line#*$'\t'*$'\t'*$'\t'}
+  IFS=$'\t' read -ra names <<<".${line//$'\t'/$'\t'.}"  # no field is empty, so none is lost
+  listed=""
+  for name in "${names[@]}"; do
+    name=$(printf %b "${name#.}.") name=${name%.} kind=${kinds[0]}
+    [ ${#kinds[@]} -eq 1 ] || kinds=("${kinds[@]:1}")
+    name_verdict "$name" "$kind" "$length"
+    listed+="$kind $name"$'\n'
+    case $want in case | file-and-folder) want_one=ok ;; *) want_one=$want ;; esac
+    [ "$verdict" = "$want_one" ] || fail "name [$name]: the script says $verdict, the installer $want_one"
+  done
+  [ "$want" = "$want_one" ] || [ "$(printf %s "$listed" | tree_clashes | sed -n '1s/ .*//p')" = "$want" ] ||
+    fail "names [$listed]: no $want from the script"
+done <"$scripts/../tests/install/entry_names.tsv"
+
+# A signing stopped part-way (the disk full 30 bytes into the signature): the kit is as it was.
+fill() { rm -f fill.7z; head -c "$1" /dev/urandom >fill.bin; 7zz a -bso0 -bsp0 -mx0 fill.7z fill.bin; }
+fill 1000
+fill $((1000 + 5 * 1024 - 30 - $(wc -c <fill.7z)))
+cp fill.7z fill-copy.7z
+(ulimit -f 5; bash "$scripts/sign_kit.sh" key.pem fill.7z) >/dev/null 2>&1 && fail "signing on a full disk succeeded"
+cmp -s fill.7z fill-copy.7z || fail "a signing stopped part-way changed the kit"
+ls -a | grep -q '^\.signed\.' && fail "a signing stopped part-way left a file behind"
+bash "$scripts/sign_kit.sh" key.pem fill.7z >/dev/null || fail "no signing after one stopped part-way"
 
 # The build's key and product options: the public key's point and the product go into the
 # program; other keys, a key without a product and a product against the rule are refused.

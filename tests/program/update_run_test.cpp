@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -755,6 +756,29 @@ TEST(UpdateRun, WithoutAKeySignedAndUnsignedKitsInstall)
         EXPECT_EQ(install.dir.read(L"a.txt"), "signed kit\n");
         EXPECT_FALSE(install.dir.exists(L"upgrade.rtp"));
     }
+}
+
+TEST(UpdateRun, AKitOfWhatChangedMakesTheOldVersionTheNewOne)
+{
+    Install install;
+    const std::wstring old = testArchive(testKit(L"old")), fresh = testArchive(testKit(L"new"));
+    for (const std::wstring& name : folderListing(old)) {
+        if (GetFileAttributesW((old + L"\\" + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            CreateDirectoryW(install.dir.file(name).c_str(), nullptr);
+        else
+            install.dir.write(name, readFileBytes(old + L"\\" + name));
+    }
+    Report report = install.run(install.base() + L" " + install.serve(testKit(L"since.rtp")) + L" x");
+    ASSERT_TRUE(report.ended);
+    EXPECT_TRUE(report.boxes().empty()) << (report.boxes().empty() ? "" : report.boxes()[0]);
+    std::vector<std::wstring> expected = folderListing(fresh), got = folderListing(install.dir.path());
+    for (const wchar_t* own : {L"updater.exe", L"upgrade.log", L"zolt.exe", L"zolt.exe.starts", L"zolt.ini"})
+        expected.push_back(own);
+    std::sort(expected.begin(), expected.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
+    for (const std::wstring& name : folderListing(fresh))
+        EXPECT_EQ(install.dir.read(name), readFileBytes(fresh + L"\\" + name)) << utf8(name);
 }
 
 TEST(UpdateRun, ResumesACutDownloadWhereItStopped)

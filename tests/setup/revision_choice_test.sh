@@ -49,7 +49,7 @@ cat >"$fake/bin/apt-get" <<'EOF'
 # Records every call; "update" puts the lists of updated/ in place; nothing is downloaded.
 echo "$*" >>"$FAKE/apt-get.log"
 case $1 in
-update) [ ! -d "$FAKE/updated" ] || cp "$FAKE/updated/"* "$FAKE/lists/" ;;
+update) [ ! -f "$FAKE/offline" ] || exit 100; [ ! -d "$FAKE/updated" ] || cp "$FAKE/updated/"* "$FAKE/lists/" ;;
 *) echo "fake apt-get: no downloads here" >&2; exit 100 ;;
 esac
 EOF
@@ -80,7 +80,7 @@ run_setup() {
   FAKE=$fake PATH="$fake/bin:$PATH" UPDATER_DEPS_DIR=$deps bash "$root/scripts/setup.sh" >"$work/out" 2>&1
   status=$?
   cp "$fake/apt-get.log" "$work/calls"
-  rm -rf "$fake/lists" "$fake/updated"
+  rm -rf "$fake/lists" "$fake/updated" "$fake/offline"
 }
 said() { grep -qF -- "$1" "$work/out"; }
 called() { grep -qxF -- "$1" "$work/calls"; }
@@ -94,9 +94,15 @@ check "cached revision: says which was taken" said "curl $CURL_VERSION: Debian r
 check "cached revision: no apt-get call" no_calls
 check "cached revision: the build is pointed at it" grep -qF "curl-$curl_cached/lib/cmake/CURL" "$deps/deps-cache.cmake"
 
-# A newer revision is offered: the lists are refreshed, it is taken and fetched beside the old one.
+# A newer revision is offered: the lists are refreshed, it is taken and fetched beside the old one;
+# offline, the cached one is taken.
 lists "$fake/lists" "$CURL_VERSION-10+deb12u5 $curl_cached $CURL_VERSION-10+deb12u16"
+touch "$fake/offline"
 run_setup
+check "newer revision offline: setup succeeds" [ "$status" -eq 0 ]
+check "newer revision offline: says it takes the cached one" \
+  said "cannot fetch curl $CURL_VERSION-10+deb12u16; taking $curl_cached from the cache instead"
+check "newer revision offline: the build is pointed at it" grep -qF "curl-$curl_cached/lib/" "$deps/deps-cache.cmake"
 check "newer revision: says which was taken" said "curl $CURL_VERSION: Debian revision $CURL_VERSION-10+deb12u16"
 check "newer revision: lists refreshed first" called "update -qq"
 check "newer revision: its source is fetched" called "source -q curl=$CURL_VERSION-10+deb12u16"
