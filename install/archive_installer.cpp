@@ -394,7 +394,7 @@ SRes writeFreshFile(Run& run, PendingEntry& entry, size_t offset, size_t size)
     if (reason != 0)
         return failOutput(run, "can not open output file", reason);
     recordCreated(entry.fresh, false);
-    // Most old files go aside at once, recorded with the new file in one write.
+    // Most old files go aside by a quick rename at the batch's end, recorded now with the new file.
     entry.program = entry.existed && isRunningProgram(run, path);
     entry.quick = entry.existed && !entry.program && freeNameBeside(path, entry.aside);
     if (entry.quick)
