@@ -49,6 +49,10 @@ constexpr char JOURNAL_FAILURE[] = "can not write the installation journal";
 // Outcomes of making way for an entry's file: the old one went aside, or it stays where it is.
 constexpr int KEPT_ASIDE = 0;
 constexpr int STAYS = 1;
+constexpr wchar_t REPLACEMENT_EXTENSION[] = L".new";  // an entry whose old file stays is written as this
+// Entries whose files are written but wait for their renames, which then follow one flush of
+// the journal. Larger batches gain little once the flush is a small part of a batch's time.
+constexpr size_t BATCH_CAPACITY = 256;
 
 void* allocate(ISzAllocPtr, size_t size)
 {
@@ -79,7 +83,24 @@ struct Run {
     bool journaled = false;                     // changes are recorded: a failure puts them back
     wchar_t checkedFolder[FULL_PATH_CAPACITY] = {};  // no file stands on the way to it
     wchar_t madeFolder[FULL_PATH_CAPACITY] = {};     // it and every folder on its way exist
+    const char* failure = nullptr;  // why the run fails, for the log once the entry's line is open
 };
+
+// An entry of the batch: listed in the log and, for a file, put in place at the batch's end.
+struct PendingEntry {
+    UInt32 index;
+    bool isDir;
+    bool existed;  // an old file was at path when the new one was written
+    bool program;  // the old file is a running program's
+    bool quick;    // the old file goes to aside, as the journal says
+    UInt32 place;  // placeOf(path)
+    wchar_t path[FULL_PATH_CAPACITY];  // the entry's name with "\\" separators
+    wchar_t fresh[MAX_PATH];           // the new file, written and closed
+    wchar_t aside[MAX_PATH];
+};
+
+PendingEntry batch[BATCH_CAPACITY];
+size_t batchCount = 0;
 
 void send(const Run& run, int event, const void* payload)
 {
@@ -266,7 +287,7 @@ int keepAside(Run& run, const wchar_t* path, bool inTemp, bool stays)
     if (inTemp ? !freshTempName(aside) : !freeNameBeside(path, aside))
         return STAYS;
     recordKeptAside(path, aside, stays);
-    if (writeJournal(&run.reason) != 0)
+    if (flushJournal(&run.reason) != 0)
         return SZ_ERROR_FAIL;
     if (!MoveFileExW(path, aside, 0))
         return STAYS;  // the journal's line stands for nothing: there is no file at aside
@@ -277,8 +298,8 @@ int keepAside(Run& run, const wchar_t* path, bool inTemp, bool stays)
 
 // Makes way for the entry at path when the quick move aside failed or was not for it: a
 // running program's file goes into the temporary folder (else beside itself, and stays); a
-// locked one is waited for (with a handler), then moved into the temporary folder; else the
-// entry is written as ".new" (STAYS).
+// locked one is waited for (with a handler, the events naming path), then moved into the
+// temporary folder; else the entry is written as ".new" (STAYS).
 int clearWayFor(Run& run, const wchar_t* path, bool program)
 {
     int kept = program ? keepAside(run, path, true, true) : STAYS;
@@ -288,14 +309,14 @@ int clearWayFor(Run& run, const wchar_t* path, bool program)
     if (kept != STAYS || !run.handler || isOwnImage(run, path))
         return kept;
     for (int pass = 0; pass < LOCK_WAIT_PASSES; ++pass) {
-        sendName(run, InstallEvent::FileLocked, run.name);
+        sendName(run, InstallEvent::FileLocked, reinterpret_cast<const UInt16*>(path));
         Sleep(LOCK_FIRST_SLEEP_MS);
         if ((kept = keepAside(run, path, false, false)) != STAYS)
             return kept;
         Sleep(LOCK_SECOND_SLEEP_MS);
     }
     // A client may have started during the wait: the handler looks once more.
-    sendName(run, InstallEvent::EntryName, run.name);
+    sendName(run, InstallEvent::EntryName, reinterpret_cast<const UInt16*>(path));
     if ((kept = keepAside(run, path, false, false)) != STAYS)
         return kept;
     return keepAside(run, path, true, true);
@@ -326,19 +347,29 @@ bool replacementName(const wchar_t* path, wchar_t (&replacement)[MAX_PATH])
     if (_wsplitpath_s(path, drive, PATH_PART_CAPACITY, dir, PATH_PART_CAPACITY, file, PATH_PART_CAPACITY, ext,
                       PATH_PART_CAPACITY) != 0)
         return false;
-    int written = _snwprintf(replacement, MAX_PATH - 1, L"%s%s%s.new", drive, dir, file);
+    int written = _snwprintf(replacement, MAX_PATH - 1, L"%s%s%s%s", drive, dir, file, REPLACEMENT_EXTENSION);
     if (written < 0)
         return false;
     replacement[written] = L'\0';
     return true;
 }
 
+// Records why the run fails, for logOutputFailure.
 SRes failOutput(Run& run, const char* what, DWORD reason)
 {
     run.reason = reason;
-    (void)logLine("\r");
-    (void)logLine("ERROR: %s\n", what);
+    run.failure = what;
     return SZ_ERROR_FAIL;
+}
+
+// Ends the entry's line of the log with what failOutput recorded, if anything.
+void logOutputFailure(Run& run)
+{
+    if (!run.failure)
+        return;
+    (void)logLine("\r");
+    (void)logLine("ERROR: %s\n", run.failure);
+    run.failure = nullptr;
 }
 
 // Continues the entry's log line with a note naming a file (format holds one "%s").
@@ -351,26 +382,24 @@ void logFileNote(const char* format, const wchar_t* path)
     Buf_Free(&utf8, &heap);
 }
 
-// Writes the entry's bytes to a file of the run's own, then gives it the entry's name once the
-// old file is kept aside: at every moment the entry's file is old or new, never half written.
-SRes writeFileEntry(Run& run, UInt32 index, size_t offset, size_t size)
+// Writes the entry's bytes to a file of the run's own beside its place, recorded first with
+// what its renames will do. At every moment the entry's file is old or new, never half written.
+SRes writeFreshFile(Run& run, PendingEntry& entry, size_t offset, size_t size)
 {
-    const wchar_t* path = reinterpret_cast<const wchar_t*>(run.name);
-    bool existed = exists(path);
+    const wchar_t* path = entry.path;
+    entry.existed = exists(path);
     CSzFile out;
     File_Construct(&out);
-    wchar_t fresh[MAX_PATH];
-    DWORD reason = createFreshFile(path, &out, fresh);
+    DWORD reason = createFreshFile(path, &out, entry.fresh);
     if (reason != 0)
         return failOutput(run, "can not open output file", reason);
-    recordCreated(fresh, false);
-    // Most old files go aside at once, recorded with the new file in one write.
-    wchar_t aside[MAX_PATH];
-    bool program = existed && isRunningProgram(run, path);
-    bool quick = existed && !program && freeNameBeside(path, aside);
-    if (quick)
-        recordKeptAside(path, aside, false);
-    else if (!existed)
+    recordCreated(entry.fresh, false);
+    // Most old files go aside by a quick rename at the batch's end, recorded now with the new file.
+    entry.program = entry.existed && isRunningProgram(run, path);
+    entry.quick = entry.existed && !entry.program && freeNameBeside(path, entry.aside);
+    if (entry.quick)
+        recordKeptAside(path, entry.aside, false);
+    else if (!entry.existed)
         recordCreated(path, false);
     if (writeJournal(&reason) != 0) {
         (void)File_Close(&out);  // the journal's failure is what gets reported
@@ -385,11 +414,18 @@ SRes writeFileEntry(Run& run, UInt32 index, size_t offset, size_t size)
     WRes closed = File_Close(&out);
     if (closed != 0)
         return failOutput(run, "can not close output file", static_cast<DWORD>(closed));
+    return SZ_OK;
+}
 
+// Gives the entry's new file its name once the old file is kept aside (or, when that stays,
+// the name ".new"), then the entry's attributes. The journal is on the disk up to here.
+SRes placeFile(Run& run, const PendingEntry& entry)
+{
+    const wchar_t* path = entry.path;
     const wchar_t* target = path;
     wchar_t replacement[MAX_PATH];
-    if (existed && !(quick && MoveFileExW(path, aside, 0))) {
-        int kept = clearWayFor(run, path, program);
+    if (entry.existed && !(entry.quick && MoveFileExW(path, entry.aside, 0))) {
+        int kept = clearWayFor(run, path, entry.program);
         if (kept == SZ_ERROR_FAIL)
             return failOutput(run, JOURNAL_FAILURE, run.reason);
         if (kept == STAYS) {
@@ -403,19 +439,19 @@ SRes writeFileEntry(Run& run, UInt32 index, size_t offset, size_t size)
             if (attributes == INVALID_FILE_ATTRIBUTES)
                 recordCreated(replacement, false);
             recordAttributes(path, GetFileAttributesW(path));
-            if (writeJournal(&run.reason) != 0)
+            if (flushJournal(&run.reason) != 0)
                 return failOutput(run, JOURNAL_FAILURE, run.reason);
             logFileNote(" (written as %s)", replacement);
             target = replacement;
         }
     }
-    if (!MoveFileExW(fresh, target, 0))
+    if (!MoveFileExW(entry.fresh, target, 0))
         return failOutput(run, "can not open output file", GetLastError());
 
     // The entry's attributes, or normal ones; failures are passed over.
     UInt32 attributes = FILE_ATTRIBUTE_NORMAL;
-    if (SzBitWithVals_Check(&run.database.Attribs, index)) {
-        attributes = run.database.Attribs.Vals[index];
+    if (SzBitWithVals_Check(&run.database.Attribs, entry.index)) {
+        attributes = run.database.Attribs.Vals[entry.index];
         if (attributes & ATTRIBUTE_HIGH_BITS)
             attributes &= ATTRIBUTE_LOW_BITS;
     }
@@ -474,8 +510,9 @@ void modificationTime(const CSzArEx& database, UInt32 index, char (&text)[20])
                    month + 1, dayOfYear + 1, secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60);
 }
 
-// The entry's line of the log, up to its name (and the "/" of a folder), in one write.
-SRes logEntry(const Run& run, UInt32 index, bool isDir)
+// The entry's line of the log, up to its name (with "/" separators, and the "/" of a folder),
+// in one write.
+SRes logEntry(const Run& run, UInt32 index, bool isDir, const UInt16* name)
 {
     char letters[6];
     attributeLetters(run.database, index, isDir, letters);
@@ -486,10 +523,12 @@ SRes logEntry(const Run& run, UInt32 index, bool isDir)
                    static_cast<unsigned long long>(SzArEx_GetFileSize(&run.database, index)));
     CBuf utf8;
     Buf_Init(&utf8);
-    SRes result = toUtf8(run.name, &utf8);
+    SRes result = toUtf8(name, &utf8);
     const char* messages[4] = {index == 0 ? "\n" : "\f\n", fields};
     size_t count = 2;
     if (result == SZ_OK) {
+        for (Byte* c = utf8.data; *c; ++c)
+            *c = *c == '\\' ? '/' : *c;  // an entry's own names never hold one
         messages[count++] = reinterpret_cast<const char*>(utf8.data);
         if (isDir)
             messages[count++] = "/";
@@ -499,11 +538,87 @@ SRes logEntry(const Run& run, UInt32 index, bool isDir)
     return result;
 }
 
+// Ends the batch: the journal's lines go to the disk at once, then each entry is listed in the
+// log and its file put in place, in archive order. The batch is empty afterwards.
+SRes endBatch(Run& run)
+{
+    if (batchCount == 0)
+        return SZ_OK;
+    DWORD reason = 0;
+    bool written = flushJournal(&reason) == 0;
+    SRes result = SZ_OK;
+    for (size_t i = 0; i < batchCount && result == SZ_OK; ++i) {
+        const PendingEntry& entry = batch[i];
+        result = logEntry(run, entry.index, entry.isDir, reinterpret_cast<const UInt16*>(entry.path));
+        if (result == SZ_OK && !written)
+            result = failOutput(run, JOURNAL_FAILURE, reason);
+        else if (result == SZ_OK && !entry.isDir)
+            result = placeFile(run, entry);
+    }
+    batchCount = 0;
+    logOutputFailure(run);
+    return result;
+}
+
+// Ends the run at entry index: the batch's entries, which came before it, are put in place and
+// listed first, then the entry's line with the failure.
+SRes failEntry(Run& run, UInt32 index, bool isDir, SRes result)
+{
+    const char* failure = run.failure;
+    DWORD reason = run.reason;
+    run.failure = nullptr;
+    SRes ended = endBatch(run);
+    if (ended != SZ_OK)
+        return ended;
+    run.failure = failure;
+    run.reason = reason;
+    (void)logEntry(run, index, isDir, run.name);  // the run fails anyway
+    logOutputFailure(run);
+    return result;
+}
+
+// The place an entry goes to: a hash of its full path in upper case, the same for every name
+// of that place. Two places that share a hash only end a batch early.
+UInt32 placeOf(const UInt16* name)
+{
+    wchar_t full[FULL_PATH_CAPACITY];
+    DWORD length = GetFullPathNameW(reinterpret_cast<const wchar_t*>(name), FULL_PATH_CAPACITY, full, nullptr);
+    if (length == 0 || length >= FULL_PATH_CAPACITY)
+        return 0;  // refused before the run: not reached
+    (void)CharUpperBuffW(full, length);
+    UInt32 hash = 2166136261u;  // FNV-1a
+    for (DWORD i = 0; i < length; ++i)
+        hash = (hash ^ full[i]) * 16777619u;
+    return hash;
+}
+
+// Whether an entry must see the batch's renames done first: it goes where a file of the batch
+// goes, or it may be the ".new" that a file of the batch is written as.
+bool waitsForBatch(const UInt16* name, UInt32 place)
+{
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(name);
+    size_t length = wcslen(text);
+    size_t extension = wcslen(REPLACEMENT_EXTENSION);
+    if (batchCount > 0 && length >= extension && !_wcsicmp(text + length - extension, REPLACEMENT_EXTENSION))
+        return true;
+    for (size_t i = 0; i < batchCount; ++i) {
+        if (!batch[i].isDir && batch[i].place == place)
+            return true;
+    }
+    return false;
+}
+
+// Installs an entry: its file is written now, its renames wait in the batch.
 SRes installEntry(Run& run, UInt32 index)
 {
     bool isDir = SzArEx_IsDir(&run.database, index);
     SRes result = loadName(run, index);
-    if (result != SZ_OK)
+    if (result != SZ_OK) {
+        SRes ended = endBatch(run);  // the entries before it, as they came first
+        return ended != SZ_OK ? ended : result;
+    }
+    UInt32 place = placeOf(run.name);
+    if (waitsForBatch(run.name, place) && (result = endBatch(run)) != SZ_OK)
         return result;
     if (run.handler) {
         sendName(run, InstallEvent::EntryName, run.name);
@@ -512,9 +627,6 @@ SRes installEntry(Run& run, UInt32 index)
                                                               static_cast<float>(PROGRESS_SCALE));
         send(run, InstallEvent::Progress, &progress);
     }
-    result = logEntry(run, index, isDir);
-    if (result != SZ_OK)
-        return result;
 
     size_t offset = 0;
     size_t processed = 0;
@@ -528,14 +640,24 @@ SRes installEntry(Run& run, UInt32 index)
         result = SzArEx_Extract(&run.database, &run.reader.vt, index, &run.blockIndex, &run.block, &run.blockSize,
                                 &offset, &processed, &heap, &heap);
         if (result != SZ_OK)
-            return result;
+            return failEntry(run, index, isDir, result);
         if (decodes || processed >= LARGE_WRITE_BYTES)
             sendName(run, InstallEvent::EntryName, run.name);
     }
+    PendingEntry& entry = batch[batchCount];  // there is room: a full batch is ended at once
+    entry.index = index;
+    entry.isDir = isDir;
+    entry.place = place;
     result = makeFolders(run, run.name, isDir);
     if (result != SZ_OK)
-        return failOutput(run, JOURNAL_FAILURE, run.reason);
-    return isDir ? SZ_OK : writeFileEntry(run, index, offset, processed);
+        return failEntry(run, index, isDir, failOutput(run, JOURNAL_FAILURE, run.reason));
+    if (formatText(entry.path, FULL_PATH_CAPACITY, L"%s", reinterpret_cast<const wchar_t*>(run.name)) < 0) {
+        return failEntry(run, index, isDir,
+                         failOutput(run, "can not open output file", ERROR_FILENAME_EXCED_RANGE));
+    }
+    if (!isDir && (result = writeFreshFile(run, entry, offset, processed)) != SZ_OK)
+        return failEntry(run, index, isDir, result);
+    return ++batchCount == BATCH_CAPACITY ? endBatch(run) : SZ_OK;
 }
 
 // Whether a file (no folder) stands on the way to the entry name (with "/" separators), or at
@@ -851,7 +973,10 @@ int installArchive(const char* archiveName, InstallEventHandler handler)
         return finish(run, result);
     run.journaled = true;
     send(run, InstallEvent::Started, archiveName);
+    batchCount = 0;
     for (UInt32 index = 0; index < run.database.NumFiles && result == SZ_OK; ++index)
         result = installEntry(run, index);
+    if (result == SZ_OK)
+        result = endBatch(run);
     return finish(run, result);
 }

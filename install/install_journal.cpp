@@ -250,7 +250,7 @@ int beginJournal(DWORD* reason)
     }
     (void)snprintf(pending, PENDING_CAPACITY, "%s\n", HEADER);
     pendingLength = strlen(pending);
-    return writeJournal(reason);
+    return flushJournal(reason);  // on the disk before the run's first change
 }
 
 void recordCreated(const wchar_t* path, bool isFolder)
@@ -280,6 +280,14 @@ int writeJournal(DWORD* reason)
     *reason = wrote ? 0 : GetLastError();
     pendingLength = 0;
     return wrote && !pendingLost ? 0 : 11;
+}
+
+int flushJournal(DWORD* reason)
+{
+    int result = writeJournal(reason);
+    // A volume that cannot flush keeps the safety against a stopped process: the run goes on.
+    (void)FlushFileBuffers(journal);
+    return result;
 }
 
 bool freshNameBeside(const wchar_t* path, const wchar_t* extension, wchar_t (&name)[MAX_PATH])
@@ -316,7 +324,8 @@ void commitJournal()
     (void)snprintf(pending + pendingLength, PENDING_CAPACITY - pendingLength, "%s\n", DONE);
     pendingLength += strlen(DONE) + 1;
     // Without the "done" line the journal says to undo the run: it goes as soon as it is played.
-    (void)writeJournal(&reason);
+    // On the disk before the old files go, or a power cut could keep neither version whole.
+    (void)flushJournal(&reason);
     closeJournal();
     bool finished = false;
     (void)replayJournal(&finished, true);

@@ -23,7 +23,12 @@ void recordKeptAside(const wchar_t* path, const wchar_t* aside, bool stays);
 // Records path's attributes before the run changes them on a file it keeps (on undo: set back).
 void recordAttributes(const wchar_t* path, DWORD attributes);
 // Writes what was recorded since the last call to the journal: call it before the changes.
+// That is enough when the process is stopped; a power cut may still lose what was written.
 int writeJournal(DWORD* reason);
+// Writes as writeJournal, then has the system put the journal on the disk, so that a power cut
+// never keeps a rename or deletion made after it without its line. It takes milliseconds:
+// call it once before a batch of such changes, not per change.
+int flushJournal(DWORD* reason);
 // A fresh name in path's folder, free now, for a file of the run's own (extension ".tmp" or
 // ".old"). False when path has no room for one.
 bool freshNameBeside(const wchar_t* path, const wchar_t* extension, wchar_t (&name)[MAX_PATH]);

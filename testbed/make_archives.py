@@ -150,14 +150,19 @@ def main(out):
             f.seek(at)
             f.write(bytes([data[at] ^ 0xFF]))
         # One solid block per file, the last one damaged: found only after the others are written.
-        blocks = os.path.join(out, "blocks.7z")
-        sevenzip(tree, blocks, ITEMS, "-ms=1f", "-mhc=off")
-        with open(blocks, "r+b") as f:
-            data = bytearray(f.read())
-            end = 32 + struct.unpack_from("<Q", data, 12)[0]  # the plain header follows the data
-            data[end - 4] ^= 0xFF
-            f.seek(0)
-            f.write(data)
+        # The same with more entries than the installer puts in place at once.
+        many = os.path.join(work, "many")
+        names = ["m/f%03d.txt" % i for i in range(300)]
+        make_tree(many, {name: name.encode() for name in names})
+        for tree_dir, name, items in ((tree, "blocks.7z", ITEMS), (many, "many.7z", names)):
+            blocks = os.path.join(out, name)
+            sevenzip(tree_dir, blocks, items, "-ms=1f", "-mhc=off")
+            with open(blocks, "r+b") as f:
+                data = bytearray(f.read())
+                end = 32 + struct.unpack_from("<Q", data, 12)[0]  # the plain header follows the data
+                data[end - 4] ^= 0xFF
+                f.seek(0)
+                f.write(data)
         with open(os.path.join(out, "lzma2.7z"), "rb") as f:
             whole = f.read()
         with open(os.path.join(out, "truncated.7z"), "wb") as f:
@@ -216,7 +221,7 @@ def main(out):
         make_tree(long_tree, {LONG_NAME: b"long name\n"})
         sevenzip(long_tree, os.path.join(out, "longname.7z"), [LONG_NAME.split("/")[0]])
     for name in os.listdir(out):
-        if name.endswith(".7z") and name not in ("truncated.7z", "notarchive.7z", "blocks.7z"):
+        if name.endswith(".7z") and name not in ("truncated.7z", "notarchive.7z", "blocks.7z", "many.7z"):
             write_listing(os.path.join(out, name))
     return 0
 

@@ -281,11 +281,14 @@ TEST(InstallArchive, AppliesStoredAttributesOverProtectedOldFiles)
 
 TEST(InstallArchive, ADamagedBlockLeavesTheInstallDirectoryAsItWas)
 {
-    // The third of four stored entries; the last of six solid blocks, after five were written.
+    // The third of four stored entries; the last of six solid blocks, after five were written;
+    // the last of 300, after more files took their names than the installer renames at once.
     const struct {
         const wchar_t* archive;
         const char* entry;  // the failing entry's listing, which the failure follows on its line
-    } table[] = {{L"crc.7z", "  dir/sub/c.bin"}, {L"blocks.7z", "  \xe6\x97\xa5\xe6\x9c\xac/"}};
+    } table[] = {{L"crc.7z", "  dir/sub/c.bin"},
+                 {L"blocks.7z", "  \xe6\x97\xa5\xe6\x9c\xac/"},
+                 {L"many.7z", "  m/f299.txt"}};
     for (const auto& row : table) {
         SCOPED_TRACE(utf8(row.archive));
         Install install(row.archive);
