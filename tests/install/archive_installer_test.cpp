@@ -520,6 +520,18 @@ TEST(InstallArchive, RefusesArchivesItCouldNotInstallWhole)
     }
 }
 
+// Puts a stand-in for the program's own file in the install directory and runs it, so that
+// the file can be moved but not deleted; its bytes go to old.
+static StartedProcess startOldUpdater(const Install& install, std::string* old)
+{
+    installProgram(L"fake_client.exe", install.dir.path(), L"updater.exe");
+    *old = install.dir.read(L"updater.exe");
+    StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 30000");
+    for (int waited = 0; waited < 200 && install.dir.read(L"updater.exe.starts").empty(); ++waited)
+        Sleep(50);
+    return running;
+}
+
 TEST(InstallArchive, MovesAFileThatCannotBeDeletedAsideOnEveryRun)
 {
     // A running program's file can be moved but not deleted. A file of another program in the
@@ -538,11 +550,8 @@ TEST(InstallArchive, MovesAFileThatCannotBeDeletedAsideOnEveryRun)
     std::vector<std::wstring> backups;
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE(run);
-        installProgram(L"fake_client.exe", install.dir.path(), L"updater.exe");
-        std::string old = install.dir.read(L"updater.exe");
-        StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 30000");
-        for (int waited = 0; waited < 200 && install.dir.read(L"updater.exe.starts").empty(); ++waited)
-            Sleep(50);
+        std::string old;
+        StartedProcess running = startOldUpdater(install, &old);
         ASSERT_EQ(DeleteFileW(install.dir.file(L"updater.exe").c_str()), FALSE);  // it is in use
         ASSERT_EQ(install.run(false), 0);
         EXPECT_EQ(install.dir.read(L"updater.exe"), SELF_UPDATE_BYTES);
@@ -630,11 +639,8 @@ TEST(InstallArchive, KeepsAFileThatCannotBeDeletedBesideItWhenTheTemporaryFolder
     TempFolderOnSmallVolume elsewhere;
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE(run);
-        installProgram(L"fake_client.exe", install.dir.path(), L"updater.exe");
-        std::string old = install.dir.read(L"updater.exe");
-        StartedProcess running = startPlain(L"\"" + install.dir.file(L"updater.exe") + L"\" --stay 30000");
-        for (int waited = 0; waited < 200 && install.dir.read(L"updater.exe.starts").empty(); ++waited)
-            Sleep(50);
+        std::string old;
+        StartedProcess running = startOldUpdater(install, &old);
         ASSERT_EQ(install.run(false), 0);
         EXPECT_EQ(install.dir.read(L"updater.exe"), SELF_UPDATE_BYTES);
         EXPECT_FALSE(install.dir.exists(L"updater.new"));
