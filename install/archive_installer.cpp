@@ -95,7 +95,8 @@ struct PendingEntry {
     bool quick;    // the old file goes to aside, as the journal says
     UInt32 place;  // placeOf(path)
     wchar_t path[FULL_PATH_CAPACITY];  // the entry's name with "\\" separators
-    wchar_t fresh[MAX_PATH];           // the new file, written and closed
+    wchar_t fresh[MAX_PATH];           // the new file, written whole
+    HANDLE freshFile;                  // still open on it until it has its name; null once closed
     wchar_t aside[MAX_PATH];
 };
 
@@ -323,14 +324,16 @@ int clearWayFor(Run& run, const wchar_t* path, bool program)
 }
 
 // The entry's bytes go to a new file of the run's own beside path, made with CREATE_NEW so
-// that no file of anyone else is ever taken. 0, or the system's reason.
+// that no file of anyone else is ever taken. It is opened for renaming too: it gets its name
+// through the same handle, which saves the system opening it again by name.
+// 0, or the system's reason.
 DWORD createFreshFile(const wchar_t* path, CSzFile* out, wchar_t (&fresh)[MAX_PATH])
 {
     for (int tries = 0; tries < NAME_TRIES; ++tries) {
         if (!freshNameBeside(path, L".tmp", fresh))
             return ERROR_FILENAME_EXCED_RANGE;
-        out->handle = CreateFileW(fresh, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+        out->handle = CreateFileW(fresh, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (out->handle != INVALID_HANDLE_VALUE)
             return 0;
         DWORD reason = GetLastError();
@@ -382,8 +385,36 @@ void logFileNote(const char* format, const wchar_t* path)
     Buf_Free(&utf8, &heap);
 }
 
+void closeFreshFile(PendingEntry& entry)
+{
+    if (entry.freshFile)
+        (void)CloseHandle(entry.freshFile);  // written whole already: nothing is lost
+    entry.freshFile = nullptr;
+}
+
+// Gives the entry's new file the name target, through its open handle when the system allows
+// that, else by name once it is closed. The file is closed afterwards either way.
+bool renameFreshFile(PendingEntry& entry, const wchar_t* target)
+{
+    // Sized for a full path: the rename takes it whole, whatever folder the file is in.
+    struct {
+        FILE_RENAME_INFO info;
+        wchar_t room[FULL_PATH_CAPACITY];
+    } rename = {};
+    DWORD length = GetFullPathNameW(target, FULL_PATH_CAPACITY, rename.info.FileName, nullptr);
+    bool renamed = false;
+    if (entry.freshFile && length > 0 && length < FULL_PATH_CAPACITY) {
+        rename.info.ReplaceIfExists = FALSE;
+        rename.info.FileNameLength = length * sizeof(wchar_t);
+        renamed = SetFileInformationByHandle(entry.freshFile, FileRenameInfo, &rename, sizeof rename) != FALSE;
+    }
+    closeFreshFile(entry);
+    return renamed || MoveFileExW(entry.fresh, target, 0);
+}
+
 // Writes the entry's bytes to a file of the run's own beside its place, recorded first with
 // what its renames will do. At every moment the entry's file is old or new, never half written.
+// The file stays open for its rename.
 SRes writeFreshFile(Run& run, PendingEntry& entry, size_t offset, size_t size)
 {
     const wchar_t* path = entry.path;
@@ -411,15 +442,13 @@ SRes writeFreshFile(Run& run, PendingEntry& entry, size_t offset, size_t size)
         (void)File_Close(&out);  // the write error is what gets reported
         return failOutput(run, "can not write output file", static_cast<DWORD>(wrote));
     }
-    WRes closed = File_Close(&out);
-    if (closed != 0)
-        return failOutput(run, "can not close output file", static_cast<DWORD>(closed));
+    entry.freshFile = out.handle;
     return SZ_OK;
 }
 
 // Gives the entry's new file its name once the old file is kept aside (or, when that stays,
 // the name ".new"), then the entry's attributes. The journal is on the disk up to here.
-SRes placeFile(Run& run, const PendingEntry& entry)
+SRes placeFile(Run& run, PendingEntry& entry)
 {
     const wchar_t* path = entry.path;
     const wchar_t* target = path;
@@ -445,7 +474,7 @@ SRes placeFile(Run& run, const PendingEntry& entry)
             target = replacement;
         }
     }
-    if (!MoveFileExW(entry.fresh, target, 0))
+    if (!renameFreshFile(entry, target))
         return failOutput(run, "can not open output file", GetLastError());
 
     // The entry's attributes, or normal ones; failures are passed over.
@@ -548,13 +577,16 @@ SRes endBatch(Run& run)
     bool written = flushJournal(&reason) == 0;
     SRes result = SZ_OK;
     for (size_t i = 0; i < batchCount && result == SZ_OK; ++i) {
-        const PendingEntry& entry = batch[i];
+        PendingEntry& entry = batch[i];
         result = logEntry(run, entry.index, entry.isDir, reinterpret_cast<const UInt16*>(entry.path));
         if (result == SZ_OK && !written)
             result = failOutput(run, JOURNAL_FAILURE, reason);
         else if (result == SZ_OK && !entry.isDir)
             result = placeFile(run, entry);
     }
+    // After a failure the files not yet in place are closed, so that the undo can delete them.
+    for (size_t i = 0; i < batchCount; ++i)
+        closeFreshFile(batch[i]);
     batchCount = 0;
     logOutputFailure(run);
     return result;
@@ -648,6 +680,7 @@ SRes installEntry(Run& run, UInt32 index)
     entry.index = index;
     entry.isDir = isDir;
     entry.place = place;
+    entry.freshFile = nullptr;
     result = makeFolders(run, run.name, isDir);
     if (result != SZ_OK)
         return failEntry(run, index, isDir, failOutput(run, JOURNAL_FAILURE, run.reason));
