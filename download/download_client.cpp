@@ -45,10 +45,17 @@ std::recursive_mutex jobLock;
 std::thread workerThread;
 std::atomic<bool> workerRunning;
 std::atomic<bool> workerFailed;          // the worker left its loop because libcurl failed
+std::atomic<DownloadEndNotice> endNotice;
 CURLM* workerMulti;                      // worker thread only
 wchar_t byteCountText[BYTE_COUNT_CAPACITY];
 
 using Hold = std::lock_guard<std::recursive_mutex>;
+
+void tellJobEnded()
+{
+    if (DownloadEndNotice notice = endNotice)
+        notice();
+}
 
 bool isDestroyed(const DownloadJob* job)
 {
@@ -510,6 +517,8 @@ void runWorker()
     workerMulti = nullptr;
     workerFailed = failed;
     workerRunning = false;
+    if (failed)
+        tellJobEnded();
 }
 
 DownloadJob* findJob(const DownloadJob* job)
@@ -573,6 +582,8 @@ bool completeDownload(CURL* transfer, CURLcode result)
     job->status = status;  // last: a caller that reads the final status finds the body whole
     if (job->released == 1)
         destroyJob(job);
+    else
+        tellJobEnded();
     return true;
 }
 
@@ -624,6 +635,11 @@ void startDownloadWorker(int stallTimeoutMs)
     workerFailed = false;
     workerRunning = true;
     workerThread = std::thread(runWorker);  // a failure to start ends the process
+}
+
+void setDownloadEndNotice(DownloadEndNotice notice)
+{
+    endNotice = notice;
 }
 
 void shutdownDownloadClient()
@@ -683,6 +699,9 @@ DownloadJob* listJob(DownloadJob* job)
             destroyJob(job);
             return nullptr;
         }
+        // An idle worker waits up to its idle period before it looks at its list again.
+        if (workerMulti)
+            (void)curl_multi_wakeup(workerMulti);  // a failed wakeup only leaves the wait to end by itself
     }
     job->next = jobList;
     jobList = job;

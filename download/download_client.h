@@ -37,6 +37,12 @@ void startDownloadWorker(int stallTimeoutMs);
 // Ends the worker, destroys every job and releases libcurl. Safe without a worker.
 void shutdownDownloadClient();
 
+// Called on the worker thread whenever a job takes its final status, so that its owner need
+// not wait for its next poll to learn of it. It must not block or call into this client.
+using DownloadEndNotice = void (*)();
+// Sets the notice (null: none).
+void setDownloadEndNotice(DownloadEndNotice notice);
+
 // A new queued job for url (at most 1000 characters; a leading lower-case "http://" is
 // dropped), or null for a longer url, one that begins with a colon, or no memory.
 DownloadJob* createDownload(const wchar_t* url);
