@@ -30,9 +30,10 @@ constexpr DWORD RESTART_FLAGS = DETACHED_PROCESS | CREATE_DEFAULT_ERROR_MODE;
 constexpr size_t STATUS_TEXT_CAPACITY = 1024;
 constexpr size_t INSTALL_NAME_CAPACITY = 520;
 // The installer reports far faster than a person can read or a client can start: its events
-// repaint the window and look for clients at a bounded rate, driven by the clock.
-constexpr uint32_t INSTALL_REFRESH_PERIOD_MS = 50;      // window repainted and answering 20 times a second
-constexpr uint32_t INSTALL_GUARD_PERIOD_MS = 50;        // a client that starts is noticed within 100 ms
+// repaint the window and look for clients at the pace of the download's tick, driven by the
+// clock. Each costs milliseconds (a repaint, a process snapshot) that the installation waits for.
+constexpr uint32_t INSTALL_REFRESH_PERIOD_MS = UPDATE_TIMER_PERIOD_MS;  // 10 times a second
+constexpr uint32_t INSTALL_GUARD_PERIOD_MS = UPDATE_TIMER_PERIOD_MS;    // a client that starts is noticed within 200 ms
 constexpr char ARCHIVE_FILE[] = "upgrade.rtp";
 constexpr wchar_t ARCHIVE_FILE_WIDE[] = L"upgrade.rtp";
 constexpr wchar_t PARTIAL_ARCHIVE_FILE[] = L"upgrade.rtp.part";  // the download on its way to the disk
@@ -255,11 +256,15 @@ void finish()
         showError(L"Installation failed.\nCould not decompress the downloaded archive.");
         return;
     }
+    uint32_t installedAt = millisecondClock();
     (void)recordInstalledKit(installingKit);  // logs its own failure; the installation stands
     setProgress(1.0f);
     refresh();
     (void)deleteFile(ARCHIVE_FILE_WIDE);  // a file that stays is replaced by the next run
-    Sleep(AFTER_INSTALL_PAUSE_MS);
+    // The pause before the restart runs from the last file installed: deleting a large archive
+    // takes a part of it rather than adding to it.
+    uint32_t spent = millisecondClock() - installedAt;
+    Sleep(spent < AFTER_INSTALL_PAUSE_MS ? AFTER_INSTALL_PAUSE_MS - spent : 0);
     pumpMessages();
     restartClient();
 }
