@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -51,6 +52,21 @@ bool waitForBytes(DownloadJob* job, uint32_t bytes)
     return false;
 }
 
+std::atomic<int> endNotices;  // the worker's word that a job ended
+
+void countEndNotice()
+{
+    ++endNotices;
+}
+
+// The notice follows the final status: the poll may see the status first.
+int endNoticesSoon(int expected)
+{
+    for (DWORD start = GetTickCount(); endNotices < expected && GetTickCount() - start < FINISH_LIMIT_MS;)
+        Sleep(10);
+    return endNotices;
+}
+
 bool isPattern(const unsigned char* data, uint32_t size)
 {
     for (uint32_t i = 0; i < size; ++i) {
@@ -69,6 +85,8 @@ protected:
         osMinorVersion = 0;
         buildUserAgents(0.0f, 0);
         startDownloadWorker(30000);
+        endNotices = 0;
+        setDownloadEndNotice(countEndNotice);
     }
     void TearDown() override { shutdownDownloadClient(); }
 
@@ -116,9 +134,11 @@ TEST_F(DownloadClient, EndsEveryTransferWithTheStatusOfItsCause)
         {L"gopher2://127.0.0.1/x", DownloadStatus::Unreachable},
     };
     for (const auto& row : table) {
+        endNotices = 0;
         DownloadJob* job = createDownload(row.url.c_str());
         ASSERT_NE(job, nullptr);
         EXPECT_EQ(waitForEnd(job), row.status) << utf8(row.url);
+        EXPECT_EQ(endNoticesSoon(1), 1) << utf8(row.url) << ": the end is told once";
         releaseDownload(job);
     }
 }
