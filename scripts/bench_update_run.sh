@@ -32,10 +32,13 @@ work="$build_dir/bench-update-run"
 # The figures' line is the last line that starts with "exit="; the extractor's listing and
 # anything else the programs print go before it.
 figures() { grep '^exit=' | tail -n 1; }
+# The disk's work of one run (writing back its files, deleting the last run's) must not fall
+# into the next one's time.
+settle() { sync; sleep 2; }
 field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
 fresh_install() {
-  rm -rf "$work"
+  rm -rf "$work" || { sleep 1; rm -rf "$work"; }  # the restarted client may still be writing its log
   mkdir -p "$work/cache"
   cp "$build_dir/bin/updater.exe" "$work/"
   cp "$build_dir/bin/fake_client.exe" "$work/zolt.exe"
@@ -50,6 +53,7 @@ for kit in $kits; do
   totals=() hands=() peaks=()
   for run in $(seq "$runs"); do
     fresh_install
+    settle
     line=$(wine "$bench_exe" updater "$(windows "$work")" "http://127.0.0.1:$port files/$kit \"zolt.exe\"" | figures)
     [ "$(field "$line" exit)" = 0 ] || { echo "the update run failed: $line" >&2; exit 1; }
     grep -q "Everything is Ok" "$work/upgrade.log" || { echo "the update run did not install $kit" >&2; exit 1; }
@@ -59,7 +63,8 @@ for kit in $kits; do
       phases[$phase]+="$(field "$line" ${phase}_ms) "
     done
 
-    rm -rf "$work" && mkdir -p "$work"
+    { rm -rf "$work" || { sleep 1; rm -rf "$work"; }; } && mkdir -p "$work"
+    settle
     hand=$(wine "$bench_exe" byhand "$(windows "$work")" "$(windows "$curl_exe")" "$url" \
       "$(windows "$build_dir/bin/sdk_7z_reference.exe")" | figures)
     [ "$(field "$hand" exit)" = 0 ] || { echo "the run by hand failed: $hand" >&2; exit 1; }
