@@ -473,10 +473,15 @@ TEST_F(DownloadClient, ContinuesACutBodyOnlyWhileTheServerSendsItsRest)
         EXPECT_EQ(downloadStatus(failed), DownloadStatus::Unreachable);  // released
         if (entry.query.find("deadon") != std::string::npos && waitForEnd(job) == DownloadStatus::Unreachable)
             job = createResumedDownload(url.c_str(), job);  // the bytes stayed through no answer
-        uint32_t received = 0;
+        // Carried bytes come with the whole size, before any answer. The answer may already be
+        // in: the carried count is read first, as it is dropped after the size.
+        uint32_t carriedNow = downloadResumedFrom(job);
         uint32_t total = 0;
-        EXPECT_EQ(downloadCounts(job, &received, &total), 0);
-        EXPECT_EQ(total, entry.asks == "pp" ? 0u : 300000u);  // the whole size from the start
+        EXPECT_EQ(downloadCounts(job, nullptr, &total), 0);
+        if (entry.asks == "pp")
+            EXPECT_EQ(carriedNow, 0u);  // nothing that could be continued is carried
+        else if (entry.carried || carriedNow)
+            EXPECT_EQ(total, 300000u);
         ASSERT_EQ(waitForEnd(job), DownloadStatus::Done);
         ASSERT_EQ(downloadSize(job), entry.size);
         EXPECT_TRUE(isPattern(downloadData(job), entry.size));
