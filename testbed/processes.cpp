@@ -103,6 +103,33 @@ void readElevation(HANDLE process, int* elevated, int* elevationType)
     CloseHandle(token);
 }
 
+namespace {
+
+// The program file of a process. The system knows it from the process's creation on; the
+// module list, the other source, is empty until the new process has loaded its program.
+bool programFileOf(DWORD processId, wchar_t (&path)[MAX_PATH])
+{
+    if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId)) {
+        DWORD size = MAX_PATH;
+        BOOL named = QueryFullProcessImageNameW(process, 0, path, &size);
+        CloseHandle(process);
+        if (named)
+            return true;
+    }
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (modules == INVALID_HANDLE_VALUE)
+        return false;
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof module;
+    bool listed = Module32FirstW(modules, &module);  // the first module is the program file
+    if (listed)
+        wcscpy(path, module.szExePath);
+    CloseHandle(modules);
+    return listed;
+}
+
+}  // namespace
+
 std::vector<DWORD> processesRunningFrom(const std::wstring& directory)
 {
     std::vector<DWORD> found;
@@ -113,15 +140,9 @@ std::vector<DWORD> processesRunningFrom(const std::wstring& directory)
     PROCESSENTRY32W process = {};
     process.dwSize = sizeof process;
     for (BOOL more = Process32FirstW(processes, &process); more; more = Process32NextW(processes, &process)) {
-        HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
-        if (modules == INVALID_HANDLE_VALUE)
-            continue;
-        MODULEENTRY32W module = {};
-        module.dwSize = sizeof module;
-        // The first module is the program file.
-        if (Module32FirstW(modules, &module) && _wcsnicmp(module.szExePath, prefix.c_str(), prefix.size()) == 0)
+        wchar_t path[MAX_PATH];
+        if (programFileOf(process.th32ProcessID, path) && _wcsnicmp(path, prefix.c_str(), prefix.size()) == 0)
             found.push_back(process.th32ProcessID);
-        CloseHandle(modules);
     }
     CloseHandle(processes);
     return found;
@@ -129,8 +150,8 @@ std::vector<DWORD> processesRunningFrom(const std::wstring& directory)
 
 bool waitForProcessesFrom(const std::wstring& directory, DWORD timeoutMs)
 {
-    // A process that has just been created may not list its modules yet: only an empty
-    // answer that holds for a while counts.
+    // A process may start another just before it ends (a restart): only an empty answer that
+    // holds for a while counts.
     constexpr DWORD QUIET_MS = 500;
     DWORD start = GetTickCount();
     DWORD quietSince = start;
