@@ -10,10 +10,12 @@
 # The ratio leaves out the run's fixed pauses (the 250 ms settle of the first wait for the
 # client and the 1000 ms before the restart): (whole run - 1250 ms) / by hand.
 # Peak memory target: the archive's body plus its largest solid block plus a few MiB.
+# UPDATER_EXE runs another build of the program (for figures before and after a change).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${UPDATER_BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
+updater_exe=${UPDATER_EXE:-$build_dir/bin/updater.exe}
 kits=${KITS:-kit_a.7z kit_b.7z kit_c.7z}
 fixed_pauses_ms=1250
 
@@ -40,7 +42,7 @@ field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 fresh_install() {
   rm -rf "$work" || { sleep 1; rm -rf "$work"; }  # the restarted client may still be writing its log
   mkdir -p "$work/cache"
-  cp "$build_dir/bin/updater.exe" "$work/"
+  cp "$updater_exe" "$work/updater.exe"
   cp "$build_dir/bin/fake_client.exe" "$work/zolt.exe"
   printf '[Launch]\r\nExec=zolt\r\n' >"$work/zolt.ini"
 }
