@@ -266,3 +266,16 @@ void pumpMessages()
             return;
     }
 }
+
+void pauseAnsweringMessages(DWORD ms)
+{
+    uint32_t start = millisecondClock();
+    for (;;) {
+        pumpMessages();
+        uint32_t spent = millisecondClock() - start;
+        if (spent >= ms)
+            return;
+        // Wakes for a message that arrives, or at the end of the pause.
+        (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - spent, QS_ALLINPUT);
+    }
+}

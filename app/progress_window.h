@@ -43,3 +43,6 @@ void updateMainWindow();
 // request (WM_CLOSE or WM_QUIT) marks it quitting; right clicks on the frame are dropped, and
 // so is WM_CLOSE while the update is being installed.
 void pumpMessages();
+// Lets ms milliseconds pass while the window's messages are handled as pumpMessages does, so
+// that the window repaints and answers throughout.
+void pauseAnsweringMessages(DWORD ms);

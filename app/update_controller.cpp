@@ -264,8 +264,7 @@ void finish()
     // The pause before the restart runs from the last file installed: deleting a large archive
     // takes a part of it rather than adding to it.
     uint32_t spent = millisecondClock() - installedAt;
-    Sleep(spent < AFTER_INSTALL_PAUSE_MS ? AFTER_INSTALL_PAUSE_MS - spent : 0);
-    pumpMessages();
+    pauseAnsweringMessages(spent < AFTER_INSTALL_PAUSE_MS ? AFTER_INSTALL_PAUSE_MS - spent : 0);
     restartClient();
 }
 
