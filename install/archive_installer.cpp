@@ -66,6 +66,42 @@ void release(ISzAllocPtr, void* block)
 
 const ISzAlloc heap = {allocate, release};
 
+// The decoded solid block: one buffer, as large as the largest block, serves every block of the
+// run. A fresh buffer per block has the system zero all its pages again, which takes longer than
+// decoding a block of stored binaries or well-packed text.
+Byte* keptBlock = nullptr;
+size_t keptBlockCapacity = 0;
+size_t largestBlockSize = 0;  // the run's, known before the first block is decoded
+
+void* allocateBlock(ISzAllocPtr, size_t size)
+{
+    if (size <= keptBlockCapacity)
+        return keptBlock;
+    free(keptBlock);
+    keptBlockCapacity = size > largestBlockSize ? size : largestBlockSize;
+    keptBlock = static_cast<Byte*>(malloc(keptBlockCapacity));
+    if (!keptBlock && keptBlockCapacity > size)
+        keptBlock = static_cast<Byte*>(malloc(keptBlockCapacity = size));  // this block, at least
+    if (!keptBlock)
+        keptBlockCapacity = 0;
+    return keptBlock;
+}
+
+void keepBlock(ISzAllocPtr, void*)
+{
+    // kept for the next block; releaseKeptBlock() frees it when the run ends
+}
+
+void releaseKeptBlock()
+{
+    free(keptBlock);
+    keptBlock = nullptr;
+    keptBlockCapacity = 0;
+    largestBlockSize = 0;
+}
+
+const ISzAlloc blockHeap = {allocateBlock, keepBlock};
+
 // One run of installArchive: everything it holds, released by finish().
 struct Run {
     const char* archiveName;
@@ -670,7 +706,7 @@ SRes installEntry(Run& run, UInt32 index)
         if (decodes)
             sendName(run, InstallEvent::EntryName, run.name);
         result = SzArEx_Extract(&run.database, &run.reader.vt, index, &run.blockIndex, &run.block, &run.blockSize,
-                                &offset, &processed, &heap, &heap);
+                                &offset, &processed, &blockHeap, &heap);
         if (result != SZ_OK)
             return failEntry(run, index, isDir, result);
         if (decodes || processed >= LARGE_WRITE_BYTES)
@@ -878,7 +914,7 @@ void logFailure(SRes result, const char** message)
 
 SRes finish(Run& run, SRes result)
 {
-    free(run.block);  // the decoding cache's block came from the same heap
+    releaseKeptBlock();  // the decoding cache's block
     SzArEx_Free(&run.database, &heap);
     free(run.name);
     free(run.reader.buf);
@@ -966,10 +1002,19 @@ bool fitsPathLimits(const wchar_t* name, bool isDir)
     return folderLength <= FOLDER_PATH_LIMIT && (isDir || length <= FILE_PATH_LIMIT);
 }
 
+void offerDecodingMemory(void* memory, size_t capacity)
+{
+    releaseKeptBlock();
+    keptBlock = static_cast<Byte*>(memory);
+    keptBlockCapacity = memory ? capacity : 0;
+}
+
 int installArchive(const char* archiveName, InstallEventHandler handler)
 {
-    if (!archiveName)
+    if (!archiveName) {
+        releaseKeptBlock();  // an offer is for this run only
         return -1;
+    }
     (void)logLine(RULE);
     logWorkingDirectory();
     (void)logLine("Archive filename : %s\n", archiveName);
@@ -982,6 +1027,7 @@ int installArchive(const char* archiveName, InstallEventHandler handler)
         run.ownImage[0] = L'\0';  // unknown: every locked file is waited for
     if (InFile_Open(&run.archive.file, archiveName) != 0) {
         (void)logLine("ERROR: %s\n", "can not open input file");
+        releaseKeptBlock();
         return SZ_ERROR_DATA;
     }
     FileInStream_CreateVTable(&run.archive);
@@ -1005,6 +1051,11 @@ int installArchive(const char* archiveName, InstallEventHandler handler)
     if (result != SZ_OK)
         return finish(run, result);
     run.journaled = true;
+    for (UInt32 folder = 0; folder < run.database.db.NumFolders; ++folder) {
+        UInt64 size = SzAr_GetFolderUnpackSize(&run.database.db, folder);
+        if (size > largestBlockSize && size <= SIZE_MAX)
+            largestBlockSize = static_cast<size_t>(size);
+    }
     send(run, InstallEvent::Started, archiveName);
     batchCount = 0;
     for (UInt32 index = 0; index < run.database.NumFiles && result == SZ_OK; ++index)

@@ -3,6 +3,8 @@
 // an event handler. Main thread; blocks for the whole run.
 #pragma once
 
+#include <cstddef>
+
 // Events sent to the handler; the payload is valid only during the call.
 namespace InstallEvent {
 enum : int {
@@ -37,6 +39,12 @@ constexpr int LOCK_WAIT_PASSES = 20;
 // is sent, the thread's last error is the system's reason for the failing operation, or 0
 // when it has none.
 int installArchive(const char* archiveName, InstallEventHandler handler);
+
+// Gives the next installArchive memory (from malloc, capacity bytes) to decode its solid blocks
+// into; the run frees it when it ends. Memory that is already in use costs nothing to touch
+// again, while the system zeroes each page of a fresh block on its first touch. A second offer
+// before a run replaces the first.
+void offerDecodingMemory(void* memory, size_t capacity);
 
 // Whether an entry name (UTF-16, "/" or "\" as separators) stays inside the install
 // directory: no absolute or drive path, no "..", no ":" and no reserved device name.
