@@ -846,6 +846,21 @@ const unsigned char* downloadData(const DownloadJob* job)
     return found->data;
 }
 
+unsigned char* takeDownloadData(DownloadJob* job, size_t* capacity)
+{
+    DownloadJob* found = findJob(job);
+    if (!found || !capacity)
+        return nullptr;
+    Hold hold(jobLock);
+    if (found->status != DownloadStatus::Done || isActive(found) || found->transfer || found->released)
+        return nullptr;
+    unsigned char* data = found->data;
+    *capacity = found->dataCapacity;
+    found->data = nullptr;
+    found->dataCapacity = 0;
+    return data;
+}
+
 uint32_t downloadSize(const DownloadJob* job)
 {
     const DownloadJob* found = findJob(job);

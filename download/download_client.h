@@ -3,6 +3,7 @@
 // here is for the main thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct DownloadJob;
@@ -86,6 +87,11 @@ int downloadCounts(const DownloadJob* job, uint32_t* received, uint32_t* total);
 // The received bytes, followed by a 0 byte, valid until the job is released. Null for an
 // unknown handle and for a released or timed-out job. Meant for a job that ended as Done.
 const unsigned char* downloadData(const DownloadJob* job);
+
+// For a job that ended as Done: hands the block behind downloadData over to the caller, who
+// frees it with free(), and sets *capacity to its size in bytes. The job keeps its counts but
+// no data from then on. Null, *capacity untouched, for any other job.
+unsigned char* takeDownloadData(DownloadJob* job, size_t* capacity);
 
 // How many bytes downloadData holds: the announced length, never more than was received.
 // 0 for an unknown handle and for a released or timed-out job.
