@@ -2,6 +2,7 @@
 
 #include "download_job.h"
 #include "files.h"
+#include "memory_warmer.h"
 #include "request_setup.h"
 #include "result_codes.h"
 #include "text.h"
@@ -28,6 +29,7 @@ constexpr long WAIT_WHILE_IDLE_MS = 100;
 // The body's copy on disk is written in pieces of at least this much: few calls, and a small tail
 // left for the end of the download.
 constexpr uint32_t BODY_FILE_PIECE = 1 << 20;
+constexpr uint64_t WARM_AHEAD_MIN_BYTES = 1 << 20;  // a smaller rest is not worth a thread
 constexpr long MULTI_MAX_CONNECTS = 64;
 constexpr long MULTI_MAX_HOST_CONNECTIONS = 4;
 constexpr long MULTI_MAX_CONCURRENT_STREAMS = 10;
@@ -136,6 +138,7 @@ void destroyJob(DownloadJob* job)
     curl_slist_free_all(job->proxyHeaders);
     job->released = DESTROYED_RELEASED_MARK;
     job->timedOut = DESTROYED_TIMED_OUT_MARK;
+    stopWarming(job->data);
     free(job->data);
     delete job;
 }
@@ -247,6 +250,7 @@ void startBodyOver(DownloadJob* job)
 {
     job->dataLength = 0;
     job->received = 0;
+    stopWarming(job->data);
     free(job->data);  // before the new block: never both at once
     job->data = static_cast<unsigned char*>(calloc(1, 1));
     job->dataCapacity = job->data ? 1 : 0;
@@ -367,11 +371,14 @@ bool growBody(DownloadJob* job, uint64_t more)
         capacity = needed;
     if (capacity > LARGEST_BODY + 1)
         capacity = LARGEST_BODY + 1;
+    stopWarming(job->data);  // the block may move
     auto* grown = static_cast<unsigned char*>(realloc(job->data, static_cast<size_t>(capacity)));
     if (!grown)
         return false;
     job->data = grown;
     job->dataCapacity = static_cast<size_t>(capacity);
+    if (capacity - needed >= WARM_AHEAD_MIN_BYTES)
+        startWarming(grown, static_cast<size_t>(needed), static_cast<size_t>(capacity));
     return true;
 }
 
@@ -613,6 +620,7 @@ size_t receiveBody(char* bytes, size_t itemSize, size_t itemCount, void* userDat
         refuseBody(job, 400);
         return 0;
     }
+    keepWarmerBelow(job->data, job->dataLength + static_cast<size_t>(count) + 1);
     memcpy(job->data + job->dataLength, bytes, static_cast<size_t>(count));
     job->dataLength += static_cast<uint32_t>(count);
     job->data[job->dataLength] = 0;
@@ -730,6 +738,7 @@ void carryBody(DownloadJob* job, DownloadJob* failed)
         cutBodyFile(job, 0);
         return;  // nothing that can be continued
     }
+    stopWarming(found->data);  // the new job's transfer fills the rest as it comes
     job->data = found->data;
     job->dataCapacity = found->dataCapacity;
     job->dataLength = received;
@@ -855,6 +864,7 @@ unsigned char* takeDownloadData(DownloadJob* job, size_t* capacity)
     if (found->status != DownloadStatus::Done || isActive(found) || found->transfer || found->released)
         return nullptr;
     unsigned char* data = found->data;
+    stopWarming(data);
     *capacity = found->dataCapacity;
     found->data = nullptr;
     found->dataCapacity = 0;
