@@ -486,13 +486,16 @@ void runWorker()
     bool failed = workerMulti == nullptr;
     if (workerMulti) {
         configureMulti(workerMulti);
+        int wasRunning = 0;
         while (workerRunning) {
             int running = 0;
             if (curl_multi_perform(workerMulti, &running) != CURLM_OK) {
                 failed = true;
                 break;
             }
-            long wait = running ? WAIT_WHILE_BUSY_MS : WAIT_WHILE_IDLE_MS;
+            // A transfer that has just ended is handed back at once, not after an idle wait.
+            long wait = running < wasRunning ? 0 : running ? WAIT_WHILE_BUSY_MS : WAIT_WHILE_IDLE_MS;
+            wasRunning = running;
             if (curl_multi_poll(workerMulti, nullptr, 0, static_cast<int>(wait), nullptr) != CURLM_OK) {
                 failed = true;
                 break;
