@@ -42,9 +42,18 @@ std::wstring statusOf(HWND window)
     return text;
 }
 
-bool visible(HWND window)
+// The program's window once it is shown. Looked for by its class, which Wine answers in one call
+// to its server; going through every top window asks it about each one, which slowed the
+// program's own start, for which the server loads its libraries.
+HWND shownWindowOf(DWORD processId)
 {
-    return IsWindowVisible(window) != FALSE;
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"Software Update", nullptr); window;
+         window = FindWindowExW(nullptr, window, L"Software Update", nullptr)) {
+        DWORD owner = 0;
+        if (GetWindowThreadProcessId(window, &owner) && owner == processId && IsWindowVisible(window))
+            return window;
+    }
+    return nullptr;
 }
 
 int runUpdater(const std::wstring& dir, const std::wstring& arguments)
@@ -72,7 +81,7 @@ int runUpdater(const std::wstring& dir, const std::wstring& arguments)
             peak = memory.PeakWorkingSetSize;
         double now = nowMs();
         if (!window)
-            window = findTopWindow(updater.id, L"Software Update", visible);
+            window = shownWindowOf(updater.id);
         if (window && !shown)
             shown = now;
         std::wstring status = window ? statusOf(window) : L"";
