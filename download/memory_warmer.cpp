@@ -8,6 +8,7 @@
 namespace {
 
 constexpr size_t NOT_TOUCHING = ~size_t(0);
+constexpr int SPINS_BEFORE_YIELD = 1000;  // a few microseconds: about a page's first touch
 
 struct Warming {
     unsigned char* block;
@@ -87,8 +88,13 @@ void keepWarmerBelow(const unsigned char* block, size_t end)
     if (!block || block != warmedBlock)
         return;
     fillerEnd = end;
-    while (touchedPage < end)
-        YieldProcessor();  // one page's touch at most
+    // One page's touch at most, unless the warmer has lost its core: then it gets it back.
+    for (int spins = 0; touchedPage < end; ++spins) {
+        if (spins < SPINS_BEFORE_YIELD)
+            YieldProcessor();
+        else
+            (void)SwitchToThread();  // nothing else to run is fine: the loop looks again
+    }
 }
 
 void stopWarming(const unsigned char* block)
