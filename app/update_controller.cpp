@@ -226,8 +226,8 @@ void finish()
     KitIdentity lastInstalled;
     int kit = checkKit(data, size, &installingKit, &lastInstalled);
     int saved = kit == KIT_ACCEPTED ? saveArchive(data, size) : kit;
-    // The body's memory goes on to the installer, which decodes into it rather than into fresh
-    // memory: touching that costs about as long again as decoding a block that decodes fast.
+    // The body's memory goes on to the installer to decode into: the system zeroes each page of
+    // fresh memory at its first touch, which takes about as long as decoding a fast block.
     size_t bodyCapacity = 0;
     unsigned char* body = saved == RESULT_OK ? takeDownloadData(updaterState.currentJob, &bodyCapacity) : nullptr;
     releaseDownload(updaterState.currentJob);  // deletes a copy on disk that was not saved
