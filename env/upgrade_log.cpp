@@ -101,9 +101,17 @@ const char* logTimeStamp(int64_t time)
 
 namespace {
 
-// Writes one formatted message by its shape (see the header). Write failures are not
-// reported: a lost log line must not stop an installation.
-void writeMessage(FILE* log, const char* text)
+// A message's bytes: at most the message, its stamp, ": " and two line ends.
+constexpr size_t FORMATTED_CAPACITY = LOG_MESSAGE_CAPACITY + LOG_STAMP_CAPACITY + 6;
+// Held messages; a fuller hold is written out first.
+constexpr size_t HELD_CAPACITY = 64 * 1024;
+
+char held[HELD_CAPACITY];
+size_t heldLength = 0;
+bool holding = false;
+
+// The bytes of one message by its shape (see the header): their length in out.
+size_t formatMessage(const char* text, char (&out)[FORMATTED_CAPACITY])
 {
     char message[LOG_MESSAGE_CAPACITY];
     (void)formatTextNarrow(message, LOG_MESSAGE_CAPACITY, "%s", text);  // longer ones are cut
@@ -111,16 +119,32 @@ void writeMessage(FILE* log, const char* text)
     if (length > 0 && message[length - 1] == '\n') {
         message[--length] = '\0';
         if (length == 0)
-            (void)fprintf(log, "%s: ", logTimeStamp(-1));
+            (void)formatTextNarrow(out, FORMATTED_CAPACITY, "%s: ", logTimeStamp(-1));
         else if (message[length - 1] == '\f')
-            (void)fprintf(log, "\r\n%s: ", logTimeStamp(-1));
+            (void)formatTextNarrow(out, FORMATTED_CAPACITY, "\r\n%s: ", logTimeStamp(-1));
         else
-            (void)fprintf(log, "%s: %s\r\n", logTimeStamp(-1), message);
+            (void)formatTextNarrow(out, FORMATTED_CAPACITY, "%s: %s\r\n", logTimeStamp(-1), message);
     } else if (length == 1 && message[0] == '\r') {
-        (void)fputs("\r\n", log);
+        (void)formatTextNarrow(out, FORMATTED_CAPACITY, "\r\n");
     } else {
-        (void)fputs(message, log);
+        (void)formatTextNarrow(out, FORMATTED_CAPACITY, "%s", message);
     }
+    return strlen(out);  // the room holds every shape whole
+}
+
+// Writes what is held with one opening of the log. Write failures are not reported: a lost
+// log line must not stop an installation.
+int writeHeld()
+{
+    FILE* log = openLog();
+    if (!log) {
+        heldLength = 0;
+        return -1;
+    }
+    (void)fwrite(held, 1, heldLength, log);
+    fclose(log);
+    heldLength = 0;
+    return 0;
 }
 
 }  // namespace
@@ -138,11 +162,37 @@ int logLine(const char* format, ...)
 
 int logMessages(const char* const* messages, size_t count)
 {
+    if (holding) {
+        for (size_t i = 0; i < count; ++i) {
+            char bytes[FORMATTED_CAPACITY];
+            size_t length = formatMessage(messages[i], bytes);
+            if (heldLength + length > HELD_CAPACITY && writeHeld() != 0)
+                return -1;
+            memcpy(held + heldLength, bytes, length);
+            heldLength += length;
+        }
+        return 0;
+    }
     FILE* log = openLog();
     if (!log)
         return -1;
-    for (size_t i = 0; i < count; ++i)
-        writeMessage(log, messages[i]);
+    for (size_t i = 0; i < count; ++i) {
+        char bytes[FORMATTED_CAPACITY];
+        (void)fwrite(bytes, 1, formatMessage(messages[i], bytes), log);  // as writeHeld
+    }
     fclose(log);
     return 0;
+}
+
+void holdLog()
+{
+    holding = true;
+}
+
+int releaseLog()
+{
+    if (!holding)
+        return 0;
+    holding = false;
+    return heldLength > 0 ? writeHeld() : 0;
 }

@@ -31,3 +31,12 @@ int logMessages(const char* const* messages, size_t count);
 // "ddd MMM d, yyyy" and "VRT", for two hours before UTC, in the user's formats. Empty for
 // other negative times. Valid until the next call.
 const char* logTimeStamp(int64_t time);
+
+// From holdLog() on, messages are formatted at once, stamps included, and kept in memory;
+// releaseLog() writes them with one opening of the file, the same bytes as one call each
+// (earlier when 64 KiB are held). For runs of many short lines: each opening costs about as much
+// as installing a small file. A process that ends while holding loses the held lines.
+void holdLog();
+// Writes what is held and ends holding. 0, or -1 when the log cannot be opened (the held lines
+// are lost, as a call's would be).
+int releaseLog();

@@ -345,6 +345,7 @@ int clearWayFor(Run& run, const wchar_t* path, bool program)
     // The program's own file is released only when it ends: it is not waited for.
     if (kept != STAYS || !run.handler || isOwnImage(run, path))
         return kept;
+    (void)releaseLog();  // the lines so far reach the log before the wait; a lost line does not stop the run
     for (int pass = 0; pass < LOCK_WAIT_PASSES; ++pass) {
         sendName(run, InstallEvent::FileLocked, reinterpret_cast<const UInt16*>(path));
         Sleep(LOCK_FIRST_SLEEP_MS);
@@ -612,6 +613,7 @@ SRes endBatch(Run& run)
     DWORD reason = 0;
     bool written = flushJournal(&reason) == 0;
     SRes result = SZ_OK;
+    holdLog();  // one opening of the log for the batch's lines: under Wine an opening costs as much as a file
     for (size_t i = 0; i < batchCount && result == SZ_OK; ++i) {
         PendingEntry& entry = batch[i];
         result = logEntry(run, entry.index, entry.isDir, reinterpret_cast<const UInt16*>(entry.path));
@@ -624,6 +626,7 @@ SRes endBatch(Run& run)
     for (size_t i = 0; i < batchCount; ++i)
         closeFreshFile(batch[i]);
     batchCount = 0;
+    (void)releaseLog();  // a lost log line does not stop the run
     logOutputFailure(run);
     return result;
 }

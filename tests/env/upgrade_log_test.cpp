@@ -29,26 +29,34 @@ std::vector<std::string> stampedPieces(const std::string& log)
 
 TEST(LogLine, WritesByTheShapeOfTheMessage)
 {
-    TempInstallDir dir;
-    EXPECT_EQ(logLine("%s\n", "whole line"), 0);
-    EXPECT_EQ(logLine("\n"), 0);                   // opens a stamped line
-    EXPECT_EQ(logLine("%s %d ", "piece", 1), 0);   // continues it
-    EXPECT_EQ(logLine("x"), 0);                    // one letter alone: no stamp
-    EXPECT_EQ(logLine("dropped\f\n"), 0);          // ends it, opens the next
-    EXPECT_EQ(logLine("next"), 0);
-    EXPECT_EQ(logLine("\r"), 0);                   // ends it
-    EXPECT_EQ(logLine(""), 0);                     // nothing
-    EXPECT_EQ(logLine("y\n"), 0);
+    for (bool held : {false, true}) {  // held: the same bytes, all at the release
+        TempInstallDir dir;
+        if (held)
+            holdLog();
+        EXPECT_EQ(logLine("%s\n", "whole line"), 0);
+        EXPECT_EQ(logLine("\n"), 0);                   // opens a stamped line
+        EXPECT_EQ(logLine("%s %d ", "piece", 1), 0);   // continues it
+        EXPECT_EQ(logLine("x"), 0);                    // one letter alone: no stamp
+        EXPECT_EQ(logLine("dropped\f\n"), 0);          // ends it, opens the next
+        EXPECT_EQ(logLine("next"), 0);
+        EXPECT_EQ(logLine("\r"), 0);                   // ends it
+        EXPECT_EQ(logLine(""), 0);                     // nothing
+        EXPECT_EQ(logLine("y\n"), 0);
+        if (held) {
+            EXPECT_FALSE(dir.exists(L"upgrade.log"));
+            EXPECT_EQ(releaseLog(), 0);
+        }
 
-    std::string log = dir.read(L"upgrade.log");
-    std::vector<std::string> pieces = stampedPieces(log);
-    ASSERT_EQ(pieces.size(), 4u) << log;
-    EXPECT_EQ(pieces[0], "whole line\r\n");
-    EXPECT_EQ(pieces[1], "piece 1 x\r\n");
-    EXPECT_EQ(pieces[2], "next\r\n");
-    EXPECT_EQ(pieces[3], "y\r\n");
-    EXPECT_EQ(log.find("dropped"), std::string::npos);
-    EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+        std::string log = dir.read(L"upgrade.log");
+        std::vector<std::string> pieces = stampedPieces(log);
+        ASSERT_EQ(pieces.size(), 4u) << log;
+        EXPECT_EQ(pieces[0], "whole line\r\n");
+        EXPECT_EQ(pieces[1], "piece 1 x\r\n");
+        EXPECT_EQ(pieces[2], "next\r\n");
+        EXPECT_EQ(pieces[3], "y\r\n");
+        EXPECT_EQ(log.find("dropped"), std::string::npos);
+        EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+    }
 }
 
 TEST(LogLine, CutsLongMessagesBeforeTheirLineFeed)
@@ -78,6 +86,17 @@ TEST(LogLine, RotatesAtHalfAMegabyte)
     EXPECT_EQ(logLine("c"), 0);
     EXPECT_EQ(dir.read(L"upgrade_old.log"), below + "b");  // replaced whole
     EXPECT_EQ(dir.read(L"upgrade.log"), "c");
+
+    // Held lines beyond 64 KiB are written as they come, and rotate the log at their opening.
+    dir.write(L"upgrade.log", below + "b");
+    holdLog();
+    std::string line(1000, 'h'), all;
+    for (int i = 0; i < 70; ++i, all += line)
+        EXPECT_EQ(logLine("%s", line.c_str()), 0);
+    EXPECT_EQ(dir.read(L"upgrade_old.log"), below + "b");
+    EXPECT_EQ(dir.read(L"upgrade.log").size(), 65u * 1000);
+    EXPECT_EQ(releaseLog(), 0);
+    EXPECT_EQ(dir.read(L"upgrade.log"), all);
 }
 
 TEST(LogTimeStamp, ShowsTwoHoursBeforeUtcInTheUsersFormats)
