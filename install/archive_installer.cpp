@@ -53,6 +53,7 @@ constexpr wchar_t REPLACEMENT_EXTENSION[] = L".new";  // an entry whose old file
 // Entries whose files are written but wait for their renames, which then follow one flush of
 // the journal. Larger batches gain little once the flush is a small part of a batch's time.
 constexpr size_t BATCH_CAPACITY = 256;
+constexpr size_t PREFAULT_RUN_BYTES = 64 << 10;  // well within the pages any process may lock at once
 
 void* allocate(ISzAllocPtr, size_t size)
 {
@@ -73,6 +74,19 @@ Byte* keptBlock = nullptr;
 size_t keptBlockCapacity = 0;
 size_t largestBlockSize = 0;  // the run's, known before the first block is decoded
 
+// Has the system give a fresh buffer's pages in runs before the decoder writes them. A run's
+// lock takes its pages in one call; the decoder's first touches fault once per page, which costs
+// several times more (measured under Wine: 256 MiB in about 0.2 s against 1.0 to 1.4 s).
+void prefault(Byte* buffer, size_t size)
+{
+    for (size_t offset = 0; offset < size; offset += PREFAULT_RUN_BYTES) {
+        size_t length = size - offset < PREFAULT_RUN_BYTES ? size - offset : PREFAULT_RUN_BYTES;
+        if (!VirtualLock(buffer + offset, length))
+            return;  // the pages left come at their first touch
+        (void)VirtualUnlock(buffer + offset, length);  // locked only to have the pages given
+    }
+}
+
 void* allocateBlock(ISzAllocPtr, size_t size)
 {
     if (size <= keptBlockCapacity)
@@ -84,6 +98,8 @@ void* allocateBlock(ISzAllocPtr, size_t size)
         keptBlock = static_cast<Byte*>(malloc(keptBlockCapacity = size));  // this block, at least
     if (!keptBlock)
         keptBlockCapacity = 0;
+    else
+        prefault(keptBlock, keptBlockCapacity);
     return keptBlock;
 }
 
