@@ -162,26 +162,16 @@ int logLine(const char* format, ...)
 
 int logMessages(const char* const* messages, size_t count)
 {
-    if (holding) {
-        for (size_t i = 0; i < count; ++i) {
-            char bytes[FORMATTED_CAPACITY];
-            size_t length = formatMessage(messages[i], bytes);
-            if (heldLength + length > HELD_CAPACITY && writeHeld() != 0)
-                return -1;
-            memcpy(held + heldLength, bytes, length);
-            heldLength += length;
-        }
-        return 0;
-    }
-    FILE* log = openLog();
-    if (!log)
-        return -1;
+    // Every message goes through the hold; a call that does not hold writes it at once.
     for (size_t i = 0; i < count; ++i) {
         char bytes[FORMATTED_CAPACITY];
-        (void)fwrite(bytes, 1, formatMessage(messages[i], bytes), log);  // as writeHeld
+        size_t length = formatMessage(messages[i], bytes);
+        if (heldLength + length > HELD_CAPACITY && writeHeld() != 0)
+            return -1;
+        memcpy(held + heldLength, bytes, length);
+        heldLength += length;
     }
-    fclose(log);
-    return 0;
+    return holding ? 0 : writeHeld();  // opened even for nothing, as the log's calls always are
 }
 
 void holdLog()
