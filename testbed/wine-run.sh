@@ -10,4 +10,18 @@ if [ ! -d "$WINEPREFIX" ]; then
   echo "wine-run: no Wine prefix at $WINEPREFIX; run the tests through scripts/test.sh" >&2
   exit 1
 fi
-exec wine "$@"
+# A program that fails without a word never reached its own code: a test program prints its
+# first line before any test runs. Wine, rarely, ends a fresh process that way; that start is
+# reported and made once more, so that it is not taken for a test's verdict.
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+for attempt in 1 2; do
+  set +e
+  wine "$@" 2>&1 | tee "$output"
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" -eq 0 ] || [ -s "$output" ] || [ "$attempt" -eq 2 ]; then
+    exit "$status"
+  fi
+  echo "wine-run: $1 ended with exit code $status before it printed anything; starting it again"
+done
